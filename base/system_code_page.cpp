@@ -1,0 +1,7 @@
+#include "base/system_code_page.h"
+
+#include <windows.h>
+
+bool IsSystemLeadByte(unsigned char byte) {
+    return IsDBCSLeadByte(byte) != FALSE;
+}

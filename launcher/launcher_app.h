@@ -1,0 +1,52 @@
+// The launcher: the file users start. Each run applies a pending update staged
+// in the data folder's update folder, starts the main program from the data
+// folder with the one forwarded argument, and ends with exit code 0.
+//
+// Installation layout, every folder ending with a backslash:
+//   program folder        the launcher's own folder (GetProgramFolder)
+//   data folder           program folder + "OrbexData\"   (main program's working directory)
+//   update folder         data folder + "update\"          (present: an update is pending)
+//   main program          data folder + "Orbex.exe"
+//   post-upgrade program  data folder + "OrbexPostUpgrade.exe" (deleted after an applied update)
+#ifndef ORBEX_LAUNCHER_LAUNCHER_APP_H_
+#define ORBEX_LAUNCHER_LAUNCHER_APP_H_
+
+#include <string>
+
+extern const char kDataFolderName[];         // "OrbexData\\"
+extern const char kUpdateFolderName[];       // "update\\"
+extern const char kMainProgramName[];        // "Orbex.exe"
+extern const char kPostUpgradeProgramName[];  // "OrbexPostUpgrade.exe"
+
+// The application object: one global instance, no state of its own.
+class CLauncherApp {
+public:
+    // Runs the launcher once: picks the forwarded argument, applies a pending
+    // update, starts the main program without waiting for it. Always returns
+    // false ("no message loop"): the process then ends with exit code 0.
+    // Nothing is shown or logged; a failed update or a missing main program
+    // still ends normally. Out of memory ends the run quietly, without the
+    // hand-off. When the launcher's own folder cannot be determined (or its
+    // path is too long to read whole), nothing is done at all: a layout
+    // relative to the current directory would start whatever program lies
+    // under the folder of the document being opened.
+    bool Start();
+};
+
+// The folder of the running executable, ending with a backslash. Empty when
+// its file name cannot be obtained, or is 260 bytes or longer (a truncated
+// name would give a wrong folder).
+std::string GetProgramFolder();
+
+// True when a file or folder exists at `path`. One trailing backslash (the
+// last character, not merely the last byte) is removed first, because the C
+// runtime's status query fails for a folder written with it.
+bool PathExists(const std::string& path);
+
+// Copies the staged tree in `updateFolder` over `dataFolder`; only when every
+// file was copied, deletes the staged tree and the post-upgrade program.
+// Results are not reported: a failed copy leaves the update folder in place
+// and the next start tries again. May throw std::bad_alloc.
+void ApplyPendingUpdate(const std::string& dataFolder, const std::string& updateFolder);
+
+#endif  // ORBEX_LAUNCHER_LAUNCHER_APP_H_

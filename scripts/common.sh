@@ -1,0 +1,137 @@
+# Shared by the project's scripts: installing what is missing, building, and
+# running Windows programs under Wine as an unprivileged user.
+# Sourced, not run. Expects ORBEX_ROOT to be the repository's top folder.
+
+set -euo pipefail
+: "${ORBEX_ROOT:?}"
+ORBEX_BUILD="$ORBEX_ROOT/build"
+ORBEX_TEST_USER=orbex-wine
+
+log() { printf '\n== %s\n' "$*" >&2; }
+
+# Debian packages the build and the tests need. wine32 is listed although
+# some kernels (those without 32-bit user code) cannot run it; see test_arch.
+ORBEX_PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  wine wine64 wine32:i386 googletest libgtest-dev clang libclang-rt-14-dev locales file)
+
+missing_packages() {
+  local pkg
+  for pkg in "${ORBEX_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' || echo "$pkg"
+  done
+}
+
+ensure_packages() {
+  local missing
+  missing=$(missing_packages)
+  if [ -n "$missing" ]; then
+    [ "$(id -u)" = 0 ] || { echo "missing packages (run as root to install): $missing" >&2; exit 1; }
+    log "installing: $(echo $missing)"
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  fi
+  # Code page 932 under Wine comes from a Japanese UTF-8 locale.
+  if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    [ "$(id -u)" = 0 ] || { echo "locale ja_JP.UTF-8 missing (run as root to add it)" >&2; exit 1; }
+    log "adding the ja_JP.UTF-8 locale"
+    localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+  fi
+}
+
+# The architecture whose Windows programs Wine can run here. The shipped
+# launcher is 32-bit; where the kernel refuses 32-bit user code (the 32-bit
+# Wine loader then fails with "Exec format error"), the same sources are
+# built and tested as 64-bit Windows programs under 64-bit Wine.
+test_arch() {
+  if [ -x /usr/lib/wine/wine ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    echo i686
+  else
+    echo x86_64
+  fi
+}
+
+wine_loader_for() {
+  case "$1" in
+    i686) echo /usr/bin/wine ;;
+    x86_64) echo /usr/lib/wine/wine64 ;;
+  esac
+}
+
+# configure_and_build ARCH DIR [cmake options...]
+configure_and_build() {
+  local arch=$1 dir=$2
+  shift 2
+  mkdir -p "$dir"
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ORBEX_ROOT" -B "$dir" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$ORBEX_ROOT/cmake/toolchain-$arch-mingw.cmake" \
+      -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  else
+    cmake "$dir" "$@" >/dev/null
+  fi
+  cmake --build "$dir" -- -k 0 >"$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; exit 1; }
+}
+
+# The release launcher: 32-bit, copied to dist/Orbex.exe.
+build_release() {
+  log "building the release launcher (i686)"
+  configure_and_build i686 "$ORBEX_BUILD/release-i686" -DORBEX_DIST_DIR="$ORBEX_ROOT/dist"
+  file "$ORBEX_ROOT/dist/Orbex.exe" >&2
+}
+
+# Wine runs as an unprivileged user: as root it writes over read-only files,
+# which Windows refuses. Root makes that user and runs Wine through it.
+ensure_test_user() {
+  [ "$(id -u)" = 0 ] || return 0
+  id "$ORBEX_TEST_USER" >/dev/null 2>&1 ||
+    useradd --system --no-create-home --shell /usr/sbin/nologin "$ORBEX_TEST_USER"
+}
+
+# A folder that the unprivileged user can reach and own, for everything Wine
+# writes (its prefix, the tests' files): DIR itself when the user can reach its
+# parent, else a folder under /var/tmp named after DIR.
+wine_workdir() {
+  local dir=$1
+  if [ "$(id -u)" = 0 ]; then
+    mkdir -p "$dir"
+    if ! runuser -u "$ORBEX_TEST_USER" -- test -x "$(dirname "$dir")" 2>/dev/null; then
+      dir="/var/tmp/orbex-$(printf '%s' "$dir" | md5sum | cut -c1-12)"
+      mkdir -p "$dir"
+    fi
+    chown -R "$ORBEX_TEST_USER" "$dir"
+  else
+    mkdir -p "$dir"
+  fi
+  echo "$dir"
+}
+
+# as_wine_user WORKDIR COMMAND...: runs COMMAND as the unprivileged user with
+# Wine's environment (private prefix in WORKDIR).
+as_wine_user() {
+  local work=$1
+  shift
+  local envs=(HOME="$work/home" WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
+    WINEDLLOVERRIDES="mscoree,mshtml=" LANG="${LANG:-C.UTF-8}")
+  mkdir -p "$work/home"
+  if [ "$(id -u)" = 0 ]; then
+    chown "$ORBEX_TEST_USER" "$work/home"
+    runuser -u "$ORBEX_TEST_USER" -- env "${envs[@]}" "$@"
+  else
+    env "${envs[@]}" "$@"
+  fi
+}
+
+# write_wine_runner FILE ARCH WORKDIR: a script that runs one Windows program
+# under the private prefix; ctest uses it as the cross-compiling emulator.
+write_wine_runner() {
+  local file=$1 arch=$2 work=$3
+  cat >"$file" <<RUNNER
+#!/bin/sh
+# Generated: runs a Windows program under this build's private Wine prefix.
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME="$work/home"
+exec $(wine_loader_for "$arch") "\$@"
+RUNNER
+  chmod 755 "$file"
+}
