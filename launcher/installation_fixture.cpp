@@ -1,0 +1,122 @@
+#include "launcher/installation_fixture.h"
+
+#include <windows.h>
+
+#include <sstream>
+
+void CopyBuiltProgram(const std::string& name, const std::string& target) {
+    std::string source = TestProgramFolder() + name;
+    MakeFolders(target.substr(0, target.find_last_of('\\')));
+    ASSERT_TRUE(CopyFileA(source.c_str(), target.c_str(), FALSE))
+        << "cannot copy " << source << " to " << target << ": " << GetLastError();
+}
+
+void InstallationTest::SetUp() {
+    TempFolderTest::SetUp();
+    MakeFolders(DataFolder());
+    CopyBuiltProgram("Orbex.exe", ProgramFolder() + "Orbex.exe");
+    CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+}
+
+unsigned long InstallationTest::RunLauncher(const std::string& arguments) {
+    std::string launcher = ProgramFolder() + "Orbex.exe";
+    std::string commandLine = "\"" + launcher + "\"" + (arguments.empty() ? "" : " " + arguments);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(launcher.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        Root().c_str(), &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << launcher << ": " << GetLastError();
+        return ~0ul;
+    }
+    CloseHandle(process.hThread);
+    DWORD exitCode = ~0ul;
+    if (WaitForSingleObject(process.hProcess, 300000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    else
+        ADD_FAILURE() << "the launcher did not end";
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+size_t InstallationTest::HandOffCount() {
+    std::string log = ReadTextFile(DataFolder() + "handoff.log");
+    size_t lines = 0;
+    for (char ch : log)
+        lines += ch == '\n';
+    return lines;
+}
+
+HandOff InstallationTest::WaitForHandOff(size_t count) {
+    for (int attempt = 0; attempt < 600 && HandOffCount() < count; ++attempt)
+        Sleep(50);
+    std::istringstream log(ReadTextFile(DataFolder() + "handoff.log"));
+    std::string line;
+    for (size_t i = 0; i < count && std::getline(log, line); ++i) {
+    }
+    HandOff handOff;
+    if (HandOffCount() < count) {
+        ADD_FAILURE() << "the main program did not record start " << count;
+        return handOff;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    std::istringstream fields(line);
+    std::string field;
+    while (std::getline(fields, field, '\t')) {
+        size_t equals = field.find('=');
+        std::string key = field.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : field.substr(equals + 1);
+        if (key == "version")
+            handOff.version = value;
+        else if (key == "cwd")
+            handOff.workingDirectory = value;
+        else if (key == "cmdline")
+            handOff.commandLine = value;
+        else
+            handOff.arguments.push_back(value);
+    }
+    return handOff;
+}
+
+void InstallationTest::WaitForMainProgramToEnd() {
+    std::string mainProgram = DataFolder() + "Orbex.exe";
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        HANDLE file = CreateFileA(mainProgram.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION)
+            return;
+        Sleep(100);
+    }
+}
+
+std::string InstallationTest::EventName() const {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return "OrbexTest-" + std::to_string(GetCurrentProcessId()) + "-" + info->name();
+}
+
+TreeSnapshot InstallationTest::DataSnapshot() const {
+    TreeSnapshot snapshot = SnapshotTree(DataFolder());
+    snapshot.erase("handoff.log");
+    return snapshot;
+}
+
+TreeSnapshot ExpectedAfterUpdate(const TreeSnapshot& dataBefore) {
+    const std::string staged = "update\\";
+    TreeSnapshot expected;
+    for (const auto& entry : dataBefore) {
+        if (entry.first.compare(0, staged.size(), staged) != 0 &&
+            entry.first != "OrbexPostUpgrade.exe")
+            expected.insert(entry);
+    }
+    for (const auto& entry : dataBefore) {
+        if (entry.first.size() > staged.size() && entry.first.compare(0, staged.size(), staged) == 0)
+            expected[entry.first.substr(staged.size())] = entry.second;
+    }
+    expected.erase("OrbexPostUpgrade.exe");
+    return expected;
+}

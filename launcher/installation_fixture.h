@@ -1,0 +1,56 @@
+// A fresh installation per test: program folder Apps\ with the built launcher
+// as Orbex.exe, and Apps\OrbexData\ with the sample main program as Orbex.exe.
+#ifndef ORBEX_LAUNCHER_INSTALLATION_FIXTURE_H_
+#define ORBEX_LAUNCHER_INSTALLATION_FIXTURE_H_
+
+#include <string>
+#include <vector>
+
+#include "testing/test_folder.h"
+
+// What the sample main program recorded about one start.
+struct HandOff {
+    std::string version;
+    std::string workingDirectory;
+    std::string commandLine;
+    std::vector<std::string> arguments;
+};
+
+class InstallationTest : public TempFolderTest {
+protected:
+    void SetUp() override;
+
+    std::string ProgramFolder() const { return At("Apps\\"); }
+    std::string DataFolder() const { return At("Apps\\OrbexData\\"); }
+    std::string UpdateFolder() const { return At("Apps\\OrbexData\\update\\"); }
+
+    // Starts the launcher as a user would (CreateProcess with the command line
+    // "<program folder>\Orbex.exe" + arguments, from another current
+    // directory) and returns its exit code once it has ended.
+    unsigned long RunLauncher(const std::string& arguments);
+
+    // The `count`th start recorded by the main program, waiting for it to
+    // appear (the launcher does not wait for the main program).
+    HandOff WaitForHandOff(size_t count = 1);
+    // How many starts the main program has recorded so far.
+    size_t HandOffCount();
+    // Waits until the main program's file is no longer in use.
+    void WaitForMainProgramToEnd();
+
+    // A name for events and mutexes that is unique to this test.
+    std::string EventName() const;
+
+    // The data folder's files and folders, without the main program's log.
+    TreeSnapshot DataSnapshot() const;
+};
+
+// What a complete update makes of a data folder whose snapshot, taken before
+// the start, holds the staged tree under update\: the staged files replace or
+// join those at the same relative place, the update folder and the
+// post-upgrade program are gone, everything else stays as it was.
+TreeSnapshot ExpectedAfterUpdate(const TreeSnapshot& dataBefore);
+
+// Copies a built program that lies next to the test program.
+void CopyBuiltProgram(const std::string& name, const std::string& target);
+
+#endif  // ORBEX_LAUNCHER_INSTALLATION_FIXTURE_H_

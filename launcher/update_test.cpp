@@ -1,0 +1,176 @@
+// End to end: the built launcher applying a staged update in a fresh
+// installation, checked over the whole data folder (every file's content and
+// read-only attribute) and what the main program received.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "launcher/installation_fixture.h"
+#include "testing/test_folder.h"
+
+namespace {
+
+class UpdateTest : public InstallationTest {
+protected:
+    void SetUp() override {
+        InstallationTest::SetUp();
+        WriteTextFile(DataFolder() + "settings.ini", "user settings");
+        WriteTextFile(DataFolder() + "res\\skin.dat", "skin 1");
+        WriteTextFile(DataFolder() + "res\\keep.txt", "not staged");
+        WriteTextFile(DataFolder() + "OrbexPostUpgrade.exe", "post-upgrade");
+    }
+
+    // A staged tree: a new main program, a replaced file, new files in a new
+    // nested folder, and an empty folder.
+    void StageNestedTree() {
+        CopyBuiltProgram("sample_main_v2.exe", UpdateFolder() + "Orbex.exe");
+        WriteTextFile(UpdateFolder() + "res\\skin.dat", "skin 2");
+        WriteTextFile(UpdateFolder() + "res\\lang\\en.txt", "Hello");
+        WriteTextFile(UpdateFolder() + "res\\lang\\fr.txt", "Bonjour");
+        MakeFolders(UpdateFolder() + "plugins\\empty");
+    }
+
+    // Starts the launcher and waits for the main program to record the start.
+    HandOff Start(size_t startNumber = 1) {
+        EXPECT_EQ(RunLauncher("page.htm"), 0u);
+        HandOff handOff = WaitForHandOff(startNumber);
+        EXPECT_EQ(handOff.arguments, (std::vector<std::string>{"page.htm"}));
+        WaitForMainProgramToEnd();
+        return handOff;
+    }
+};
+
+TEST_F(UpdateTest, AppliesANestedTreeAndRemovesTheStagedTreeAndPostUpgradeProgram) {
+    StageNestedTree();
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    ASSERT_TRUE(expected.count("plugins\\empty\\"));
+
+    EXPECT_EQ(Start().version, "2");  // the main program started is the new one
+    EXPECT_EQ(DataSnapshot(), expected);
+    EXPECT_FALSE(FolderExists(UpdateFolder()));
+    EXPECT_FALSE(FileExists(DataFolder() + "OrbexPostUpgrade.exe"));
+}
+
+TEST_F(UpdateTest, EmptyUpdateFolderOnlyCleansUp) {
+    MakeFolders(UpdateFolder());
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    Start();
+    EXPECT_EQ(DataSnapshot(), expected);
+    EXPECT_FALSE(FolderExists(UpdateFolder()));
+    EXPECT_FALSE(FileExists(DataFolder() + "OrbexPostUpgrade.exe"));
+}
+
+TEST_F(UpdateTest, WithoutPostUpgradeProgramTheUpdateStillCompletes) {
+    ASSERT_TRUE(DeleteFileA((DataFolder() + "OrbexPostUpgrade.exe").c_str()));
+    StageNestedTree();
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    EXPECT_EQ(Start().version, "2");
+    EXPECT_EQ(DataSnapshot(), expected);
+    EXPECT_FALSE(FolderExists(UpdateFolder()));
+}
+
+TEST_F(UpdateTest, PostUpgradeProgramArrivingWithTheTreeIsCopiedThenDeleted) {
+    ASSERT_TRUE(DeleteFileA((DataFolder() + "OrbexPostUpgrade.exe").c_str()));
+    StageNestedTree();
+    WriteTextFile(UpdateFolder() + "OrbexPostUpgrade.exe", "new post-upgrade");
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    Start();
+    EXPECT_EQ(DataSnapshot(), expected);
+    EXPECT_FALSE(FileExists(DataFolder() + "OrbexPostUpgrade.exe"));
+}
+
+// The copy stops at a data file that cannot be replaced; nothing is deleted,
+// the hand-off happens, and once the file is free the next start completes.
+TEST_F(UpdateTest, ReadOnlyDataFileStopsTheCopyUntilItIsWritable) {
+    StageNestedTree();
+    SetReadOnly(DataFolder() + "res\\skin.dat", true);
+    TreeSnapshot before = DataSnapshot();
+    TreeSnapshot expected = ExpectedAfterUpdate(before);
+
+    EXPECT_EQ(Start(1).version, "2");  // the top folder's files come first
+    TreeSnapshot stopped = DataSnapshot();
+    EXPECT_EQ(stopped["res\\skin.dat"], "skin 1 <read-only>");
+    EXPECT_FALSE(stopped.count("res\\lang\\en.txt"));
+    EXPECT_EQ(stopped["OrbexPostUpgrade.exe"], "post-upgrade");
+    for (const auto& entry : before) {
+        if (entry.first.rfind("update\\", 0) == 0) {
+            EXPECT_EQ(stopped[entry.first], entry.second) << entry.first << " changed";
+        }
+    }
+
+    Start(2);  // still read-only: the same stop again
+    EXPECT_TRUE(FolderExists(UpdateFolder()));
+
+    SetReadOnly(DataFolder() + "res\\skin.dat", false);
+    Start(3);
+    EXPECT_EQ(DataSnapshot(), expected);
+}
+
+TEST_F(UpdateTest, DataFileInUseStopsTheCopyUntilItIsReleased) {
+    StageNestedTree();
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    // Held open without sharing by this test, as a running program would.
+    HANDLE held = CreateFileA((DataFolder() + "res\\skin.dat").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Start(1);
+    CloseHandle(held);
+    TreeSnapshot stopped = DataSnapshot();
+    EXPECT_EQ(stopped["res\\skin.dat"], "skin 1");
+    EXPECT_TRUE(FolderExists(UpdateFolder()));
+    EXPECT_EQ(stopped["OrbexPostUpgrade.exe"], "post-upgrade");
+
+    Start(2);
+    EXPECT_EQ(DataSnapshot(), expected);
+    EXPECT_FALSE(FolderExists(UpdateFolder()));
+}
+
+// A staged read-only file arrives read-only. The staged copy refuses deletion
+// too, so the update folder stays; the next start copies again and stops at
+// the read-only copy in the data folder. Nothing is lost and the hand-off
+// happens every time.
+TEST_F(UpdateTest, StagedReadOnlyFileArrivesReadOnlyAndBlocksALaterCopyOverIt) {
+    StageNestedTree();
+    WriteTextFile(UpdateFolder() + "res\\fixed.dat", "fixed");
+    SetReadOnly(UpdateFolder() + "res\\fixed.dat", true);
+    Start(1);
+    TreeSnapshot after = DataSnapshot();
+    EXPECT_EQ(after["res\\fixed.dat"], "fixed <read-only>");
+    EXPECT_EQ(after["res\\skin.dat"], "skin 2");
+    EXPECT_EQ(after["res\\lang\\en.txt"], "Hello");
+
+    EXPECT_EQ(Start(2).version, "2");
+    EXPECT_EQ(DataSnapshot()["res\\fixed.dat"], "fixed <read-only>");
+}
+
+TEST_F(UpdateTest, PlainFileNamedUpdateIsTriedEveryStartAndDeletesNothing) {
+    WriteTextFile(DataFolder() + "update", "not a folder");
+    TreeSnapshot before = DataSnapshot();
+    Start(1);
+    EXPECT_EQ(DataSnapshot(), before);
+    Start(2);
+    EXPECT_EQ(DataSnapshot(), before);
+}
+
+// Wine shows a Unix symbolic link to a folder as a reparse point; the tree
+// copy neither lists nor enters it, so nothing behind it is read or deleted.
+TEST_F(UpdateTest, LinkInTheStagedTreeTouchesNothingOutsideTheInstallation) {
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "the link is made from the Linux side of Wine";
+    WriteTextFile(At("Outside\\precious.txt"), "precious");
+    WriteTextFile(At("Outside\\deeper\\more.txt"), "more");
+    StageNestedTree();
+    ASSERT_TRUE(MakeUnixFolderLink(At("Outside"), UpdateFolder() + "res\\outside"));
+    TreeSnapshot outside = SnapshotTree(At("Outside"));
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    expected.erase("res\\outside\\");
+
+    Start();
+    EXPECT_EQ(SnapshotTree(At("Outside")), outside);
+    TreeSnapshot after = DataSnapshot();
+    EXPECT_FALSE(after.count("res\\outside\\")) << "the link was followed into the data folder";
+    for (const auto& entry : expected)
+        EXPECT_EQ(after[entry.first], entry.second) << entry.first;
+}
+
+}  // namespace

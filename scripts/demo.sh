@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The main job, shown: installs what is missing, builds the launcher, lays out
+# a sample installation with a staged update in a temporary folder, runs the
+# launcher there under Wine with an example argument, and shows what the main
+# program received, from which folder, and what the update changed.
+ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ORBEX_ROOT/scripts/common.sh"
+
+ensure_packages
+ensure_test_user
+build_release
+
+arch=$(test_arch)
+work=$(wine_workdir "$ORBEX_BUILD/run-$arch")
+if [ "$arch" = i686 ]; then
+  configure_and_build i686 "$work"
+else
+  log "this kernel runs no 32-bit code: the demo runs the same sources built for 64-bit Windows"
+  configure_and_build "$arch" "$work"
+fi
+[ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
+write_wine_runner "$work/wine-run" "$arch" "$work"
+bin="$work/bin"
+
+demo=$(mktemp -d /tmp/orbex-demo.XXXXXX)
+app="$demo/Apps"
+data="$app/OrbexData"
+mkdir -p "$data/res" "$data/update/res/lang" "$data/update/plugins/empty"
+cp "$bin/Orbex.exe" "$app/Orbex.exe"
+cp "$bin/sample_main.exe" "$data/Orbex.exe"
+echo "skin 1" >"$data/res/skin.dat"
+echo "user settings, not part of any update" >"$data/settings.ini"
+cp "$bin/sample_main.exe" "$data/OrbexPostUpgrade.exe"
+# The staged update: a new main program, a replaced and two new resource
+# files, and an empty folder.
+cp "$bin/sample_main_v2.exe" "$data/update/Orbex.exe"
+echo "skin 2" >"$data/update/res/skin.dat"
+echo "Hello" >"$data/update/res/lang/en.txt"
+echo "Bonjour" >"$data/update/res/lang/fr.txt"
+[ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$demo"
+
+show_tree() {
+  (cd "$1" && find . -mindepth 1 | sort | while read -r path; do
+    if [ -d "$path" ]; then printf '  %-34s <folder>\n' "${path#./}/"
+    else printf '  %-34s %6d bytes  %s\n' "${path#./}" "$(stat -c %s "$path")" "$(md5sum <"$path" | cut -c1-8)"; fi
+  done)
+}
+
+log "sample installation in $app"
+echo "program folder: Orbex.exe (the launcher)"
+echo "data folder OrbexData\\ before the start:"
+show_tree "$data"
+
+argument='C:\docs\My Page.htm'
+log "starting the launcher as a user would: Orbex.exe \"$argument\" /nosplash"
+set +e
+as_wine_user "$work" "$work/wine-run" "$app/Orbex.exe" "$argument" /nosplash
+code=$?
+set -e
+echo "launcher exit code: $code"
+for _ in $(seq 100); do [ -s "$data/handoff.log" ] && break; sleep 0.1; done
+
+log "what the main program recorded (OrbexData\\handoff.log)"
+tr '\t' '\n' <"$data/handoff.log" | sed 's/\r$//; s/^/  /'
+
+log "data folder OrbexData\\ after the start"
+show_tree "$data"
+if [ -e "$data/update" ]; then echo "the staged update folder is still there"; else echo "the staged update folder is gone"; fi
+if [ -e "$data/OrbexPostUpgrade.exe" ]; then echo "OrbexPostUpgrade.exe is still there"; else echo "OrbexPostUpgrade.exe is gone"; fi
+rm -rf "$demo"
