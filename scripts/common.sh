@@ -135,3 +135,11 @@ exec $(wine_loader_for "$arch") "\$@"
 RUNNER
   chmod 755 "$file"
 }
+
+# Creates the private prefix once, quietly (Wine reports its creation on stderr).
+ensure_wine_prefix() {
+  local work=$1
+  [ -f "$work/wineprefix/system.reg" ] && return 0
+  log "creating the private Wine prefix"
+  as_wine_user "$work" "$work/wine-run" wineboot -i >/dev/null 2>&1 || true
+}

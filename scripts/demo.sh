@@ -20,6 +20,7 @@ else
 fi
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
 write_wine_runner "$work/wine-run" "$arch" "$work"
+ensure_wine_prefix "$work"
 bin="$work/bin"
 
 demo=$(mktemp -d /tmp/orbex-demo.XXXXXX)

@@ -13,6 +13,7 @@ arch=$(test_arch)
 work=$(wine_workdir "$ORBEX_BUILD/test-$arch")
 log "building the Windows test programs ($arch)"
 write_wine_runner "$work/wine-run" "$arch" "$work"
+ensure_wine_prefix "$work"
 # The tests read the shipped 32-bit launcher from where the test user can.
 mkdir -p "$work/shipped"
 cp "$ORBEX_ROOT/dist/Orbex.exe" "$work/shipped/Orbex.exe"
