@@ -4,10 +4,14 @@
 
 #include <vector>
 
+#include "base/ansi_string.h"
+#include "base/system_code_page.h"
+
 namespace {
 
+// The last character, not the last byte: a code page 932 character can end in 0x5C.
 std::string WithBackslash(std::string folder) {
-    if (!folder.empty() && folder.back() != '\\')
+    if (!folder.empty() && !LastCharIs(folder, '\\', IsSystemLeadByte))
         folder += '\\';
     return folder;
 }
@@ -141,6 +145,20 @@ bool MakeUnixFolderLink(const std::string& target, const std::string& link) {
     return RunUnixCommand({"/bin/ln", "-s", unixTarget, unixFolder + "/" + name});
 }
 
+bool RemoveUnixLink(const std::string& link) {
+    std::string path = link;
+    if (!path.empty() && path.back() == '\\')
+        path.pop_back();
+    size_t slash = path.find_last_of('\\');
+    if (slash == std::string::npos)
+        return false;
+    // Map the folder, not the link: the link's own name would resolve to its target.
+    std::string unixFolder = UnixPathOf(path.substr(0, slash));
+    if (unixFolder.empty())
+        return false;
+    return RunUnixCommand({"/bin/rm", unixFolder + "/" + path.substr(slash + 1)});
+}
+
 void RemoveTree(const std::string& folder) {
     std::string base = WithBackslash(folder);
     WIN32_FIND_DATAA entry;
@@ -154,11 +172,8 @@ void RemoveTree(const std::string& folder) {
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
                 // Wine can remove neither kind of link through Win32; unlink it from the Unix side.
-                if (!RemoveDirectoryA(path.c_str()) && !DeleteFileA(path.c_str())) {
-                    std::string unixPath = UnixPathOf(path);
-                    if (!unixPath.empty())
-                        RunUnixCommand({"/bin/rm", unixPath});
-                }
+                if (!RemoveDirectoryA(path.c_str()) && !DeleteFileA(path.c_str()))
+                    RemoveUnixLink(path);
             } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(path);
             } else {

@@ -55,6 +55,9 @@ bool RunningUnderWine();
 // paths) with `ln -s` on the Linux side; false when not under Wine. Wine shows
 // such a link as a folder with the reparse-point attribute (0x410).
 bool MakeUnixFolderLink(const std::string& target, const std::string& link);
+// Removes such a link with `rm` on the Linux side (Wine's RemoveDirectoryA
+// and DeleteFileA cannot); its target is not touched.
+bool RemoveUnixLink(const std::string& link);
 
 // The system's own message text for an error code, trimmed: tests compare
 // error texts with this, never with a fixed sentence (Wine's differ).

@@ -1,0 +1,433 @@
+#include "disk/disk_object.h"
+
+#include <windows.h>
+
+#include <utility>
+
+#include "base/system_code_page.h"
+#include "disk/path_string.h"
+
+namespace {
+
+const char kInternalErrorText[] = "CDiskObject internal error - check call parameters";
+const char kAllFiles[] = "*.*";
+
+// The process's current directory, read into a 260-character buffer: a drive
+// root reads with its backslash ("C:\"), any other folder without one
+// ("C:\Data"). Empty when it does not fit.
+std::string CurrentDirectory() {
+    char buffer[MAX_PATH];
+    DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
+    if (length == 0 || length >= MAX_PATH)
+        return std::string();
+    return std::string(buffer, length);
+}
+
+// Remembers the current directory and makes it current again when it goes,
+// whichever way the operation that holds it ends.
+class CurrentDirectoryKeeper {
+public:
+    CurrentDirectoryKeeper() : saved_(CurrentDirectory()) {}
+    ~CurrentDirectoryKeeper() {
+        if (!saved_.empty())
+            SetCurrentDirectoryA(saved_.c_str());
+    }
+    CurrentDirectoryKeeper(CurrentDirectoryKeeper&& other) noexcept
+        : saved_(std::move(other.saved_)) {
+        other.saved_.clear();
+    }
+    CurrentDirectoryKeeper& operator=(CurrentDirectoryKeeper&&) = delete;
+    CurrentDirectoryKeeper(const CurrentDirectoryKeeper&) = delete;
+    CurrentDirectoryKeeper& operator=(const CurrentDirectoryKeeper&) = delete;
+
+private:
+    std::string saved_;
+};
+
+// Owns a search handle from FindFirstFileA.
+class SearchHandle {
+public:
+    explicit SearchHandle(HANDLE handle) : handle_(handle) {}
+    ~SearchHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            FindClose(handle_);
+    }
+    SearchHandle(SearchHandle&& other) noexcept : handle_(other.handle_) {
+        other.handle_ = INVALID_HANDLE_VALUE;
+    }
+    SearchHandle& operator=(SearchHandle&&) = delete;
+    SearchHandle(const SearchHandle&) = delete;
+    SearchHandle& operator=(const SearchHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Owns a buffer that FormatMessageA allocated.
+class LocalBuffer {
+public:
+    LocalBuffer() = default;
+    ~LocalBuffer() {
+        if (buffer_)
+            LocalFree(buffer_);
+    }
+    LocalBuffer(LocalBuffer&& other) noexcept : buffer_(other.buffer_) { other.buffer_ = nullptr; }
+    LocalBuffer& operator=(LocalBuffer&&) = delete;
+    LocalBuffer(const LocalBuffer&) = delete;
+    LocalBuffer& operator=(const LocalBuffer&) = delete;
+
+    char** receiver() { return &buffer_; }
+    const char* get() const { return buffer_; }
+
+private:
+    char* buffer_ = nullptr;
+};
+
+bool IsDotEntry(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// True when the normalised `folder` is itself a junction or folder link.
+// Asked of the folder's entry in its parent: with the trailing backslash,
+// GetFileAttributesA under Wine answers for the link's target instead.
+bool IsFolderLink(const std::string& folder) {
+    const std::string entryPath = folder.substr(0, folder.size() - 1);
+    WIN32_FIND_DATAA entry;
+    HANDLE handle = FindFirstFileA(entryPath.c_str(), &entry);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(handle);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+void CDiskObject::ClearError() {
+    m_errorText.clear();
+}
+
+void CDiskObject::SetInternalError() {
+    m_errorText = kInternalErrorText;
+}
+
+void CDiskObject::SetSystemError(unsigned long code, const std::string& detail) {
+    // Without IGNORE_INSERTS a message holding %1 would be formatted against
+    // the argument list we do not pass.
+    LocalBuffer message;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                   reinterpret_cast<char*>(message.receiver()), 0, nullptr);
+    m_errorText = TrimWhiteSpace(message.get() ? message.get() : "");
+    if (!detail.empty())
+        m_errorText += ' ' + detail;
+}
+
+bool CDiskObject::IsValidPathPart(const std::string& text) {
+    return !ContainsAnyChar(text, ":*?", IsSystemLeadByte);
+}
+
+bool CDiskObject::NormalizeFolderPath(std::string& path) {
+    ReplaceChar(path, '/', '\\', IsSystemLeadByte);
+    // The last character, not the last byte: a double-byte character of code
+    // page 932 can end in 0x5C.
+    if (!path.empty() && !LastCharIs(path, '\\', IsSystemLeadByte))
+        path += '\\';
+    if (StartsWith(path, "\\\\"))
+        return true;
+    return NormalizeFilePath(path);
+}
+
+bool CDiskObject::NormalizeFilePath(std::string& path) {
+    ReplaceChar(path, '/', '\\', IsSystemLeadByte);
+    const PathParts parts = SplitPath(path, IsSystemLeadByte);
+
+    if (parts.drive.empty()) {
+        const std::string current = CurrentDirectory();
+        const bool network = parts.folder.size() > 2 && StartsWith(parts.folder, "\\\\");
+        // A current directory too long for its buffer cannot complete the
+        // path; a path completed from nothing would name another place.
+        if (!network && current.empty()) {
+            SetSystemError(ERROR_FILENAME_EXCED_RANGE, path);
+            return false;
+        }
+        if (network) {
+            // A network path: nothing to complete.
+        } else if (parts.folder.size() > 2 && StartsWith(parts.folder, "..\\")) {
+            CurrentDirectoryKeeper keeper;
+            std::string folder = parts.folder;
+            while (folder.size() > 2 && StartsWith(folder, "..\\")) {
+                // At a root there is no level up; the directory stays put.
+                SetCurrentDirectoryA("..");
+                folder.erase(0, 3);
+            }
+            path = JoinFolder(CurrentDirectory(), folder + parts.name + parts.extension,
+                              IsSystemLeadByte);
+        } else if (!parts.folder.empty() && parts.folder[0] == '\\') {
+            // A current directory on a network path has no drive to lend.
+            path = SplitPath(current, IsSystemLeadByte).drive + path;
+        } else {
+            path = JoinFolder(current, path, IsSystemLeadByte);
+        }
+    }
+
+    if (!IsValidPathPart(parts.folder) || !IsValidPathPart(parts.name) ||
+        !IsValidPathPart(parts.extension)) {
+        SetInternalError();
+        return false;
+    }
+    return true;
+}
+
+bool CDiskObject::IsExistingFolder(const std::string& folder) {
+    ClearError();
+    if (folder.empty()) {
+        SetInternalError();
+        return false;
+    }
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    CurrentDirectoryKeeper keeper;
+    return SetCurrentDirectoryA(copy.c_str()) != FALSE;
+}
+
+bool CDiskObject::ListFolderFiles(const std::string& folder, StringList& list, bool fullPaths) {
+    return ListFolderFilesMatching(kAllFiles, folder, list, fullPaths);
+}
+
+bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std::string& folder,
+                                          StringList& list, bool fullPaths) {
+    ClearError();
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    if (!IsExistingFolder(copy))
+        return true;
+
+    const std::string search = copy + pattern;
+    WIN32_FIND_DATAA entry;
+    HANDLE handle = FindFirstFileA(search.c_str(), &entry);
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetSystemError(GetLastError(), search);
+        return false;
+    }
+    SearchHandle owner(handle);
+
+    StringList names;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        names.push_back(fullPaths ? copy + entry.cFileName : std::string(entry.cFileName));
+    } while (FindNextFileA(handle, &entry));
+    InsertSorted(list, std::move(names), IsSystemLeadByte);
+    return true;
+}
+
+bool CDiskObject::ListFolderTree(const std::string& folder, StringList& list, bool fullPaths) {
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    const bool result = CollectSubfolders(folder, list);
+    if (!fullPaths) {
+        for (std::string& element : list) {
+            if (element.size() > copy.size()) {
+                element.erase(0, copy.size());
+                element.pop_back();
+            } else {
+                element.clear();
+            }
+        }
+    }
+    return result;
+}
+
+bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list) {
+    ClearError();
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+
+    const std::string search = copy + kAllFiles;
+    WIN32_FIND_DATAA entry;
+    HANDLE handle = FindFirstFileA(search.c_str(), &entry);
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetSystemError(GetLastError(), search);
+        return false;
+    }
+    SearchHandle owner(handle);
+
+    bool result = true;
+    do {
+        // A junction or folder link (0x410) may lead out of the tree; deleting
+        // through it would destroy what it points to.
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsDotEntry(entry.cFileName))
+            continue;
+        const std::string sub = copy + entry.cFileName;
+        list.push_back(sub + '\\');
+        result = CollectSubfolders(sub, list);
+    } while (result && FindNextFileA(handle, &entry));
+    return result;
+}
+
+bool CDiskObject::MakeFolderPath(const std::string& folder) {
+    ClearError();
+    if (folder.empty()) {
+        SetInternalError();
+        return false;
+    }
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    const PathParts parts = SplitPath(copy, IsSystemLeadByte);
+    if (parts.folder.size() > 255) {
+        SetSystemError(ERROR_FILENAME_EXCED_RANGE, copy);
+        return false;
+    }
+
+    CurrentDirectoryKeeper keeper;
+    const FolderLevels walk = SplitFolderLevels(parts.drive, parts.folder, IsSystemLeadByte);
+    std::string current = walk.root;
+    for (const std::string& level : walk.levels) {
+        current += '\\' + level;
+        // An existing level is entered and its creation fails harmlessly;
+        // a missing one is created. Only the final entry below decides.
+        SetCurrentDirectoryA(current.c_str());
+        CreateDirectoryA(current.c_str(), nullptr);
+    }
+    if (!SetCurrentDirectoryA(current.c_str())) {
+        SetSystemError(GetLastError(), current);
+        return false;
+    }
+    return true;
+}
+
+bool CDiskObject::CopyFolderFiles(const std::string& source, const std::string& target) {
+    ClearError();
+    std::string from = source;
+    std::string to = target;
+    if (!NormalizeFolderPath(from) || !NormalizeFolderPath(to))
+        return false;
+    StringList names;
+    if (!ListFolderFiles(from, names, false))
+        return false;
+    if (!MakeFolderPath(to))
+        return false;
+    for (const std::string& name : names) {
+        const std::string sourceFile = from + name;
+        const std::string targetFile = to + name;
+        if (!CopyFileA(sourceFile.c_str(), targetFile.c_str(), FALSE)) {
+            SetSystemError(GetLastError(), sourceFile + " -> " + targetFile);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CDiskObject::CopyFolderTree(const std::string& source, const std::string& target) {
+    ClearError();
+    std::string from = source;
+    std::string to = target;
+    if (!NormalizeFolderPath(from) || !NormalizeFolderPath(to))
+        return false;
+    StringList folders{from};
+    if (!ListFolderTree(from, folders, true))
+        return false;
+    for (const std::string& folder : folders) {
+        if (!CopyFolderFiles(folder, to + folder.substr(from.size())))
+            return false;
+    }
+    return true;
+}
+
+bool CDiskObject::DeleteOneFile(const std::string& path) {
+    ClearError();
+    if (path.empty()) {
+        SetInternalError();
+        return false;
+    }
+    std::string copy = path;
+    if (!NormalizeFilePath(copy))
+        return false;
+    if (!DeleteFileA(copy.c_str())) {
+        SetSystemError(GetLastError(), copy);
+        return false;
+    }
+    return true;
+}
+
+bool CDiskObject::DeleteFolderFiles(const std::string& folder) {
+    ClearError();
+    if (folder.empty()) {
+        SetInternalError();
+        return false;
+    }
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    StringList names;
+    if (!ListFolderFiles(copy, names, false))
+        return false;
+    for (const std::string& name : names) {
+        const std::string file = copy + name;
+        if (!DeleteFileA(file.c_str())) {
+            SetSystemError(GetLastError(), file);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CDiskObject::DeleteFolder(const std::string& folder) {
+    ClearError();
+    if (folder.empty()) {
+        SetInternalError();
+        return false;
+    }
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    if (!DeleteFolderFiles(copy))
+        return false;
+    if (!RemoveDirectoryA(copy.c_str())) {
+        SetSystemError(GetLastError(), copy);
+        return false;
+    }
+    return true;
+}
+
+bool CDiskObject::DeleteFolderTree(const std::string& folder) {
+    ClearError();
+    if (folder.empty()) {
+        SetInternalError();
+        return false;
+    }
+    std::string copy = folder;
+    if (!NormalizeFolderPath(copy))
+        return false;
+    // A folder that is itself a link: only the link goes, never what lies
+    // behind it (on Windows RemoveDirectoryA removes a junction or folder
+    // link; Wine cannot remove one at all).
+    if (IsFolderLink(copy)) {
+        if (!RemoveDirectoryA(copy.c_str())) {
+            SetSystemError(GetLastError(), copy);
+            return false;
+        }
+        return true;
+    }
+    StringList folders;
+    if (!ListFolderTree(copy, folders, true))
+        return false;
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        if (!DeleteFolder(*it))
+            return false;
+    }
+    return DeleteFolder(copy);
+}
