@@ -78,3 +78,52 @@ TEST_F(InstallationTest, MissingMainProgramStillEndsWithExitCodeZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// Command lines the launcher does not control: it must end with 0 and hand on
+// either the one argument the rules pick or nothing, never something else.
+TEST_F(InstallationTest, HostileCommandLinesEndCleanly) {
+    struct Case {
+        std::string arguments;
+        std::string forwarded;
+    };
+    const std::string longArgument(32000, 'x');
+    const Case cases[] = {
+        {"\"unbalanced quote", "unbalanced quote"},
+        {"-a \"\" \t\t/b\tfirst\tsecond", "first"},
+        {std::string("ctl\x01\x02\x7f \x1b"), std::string("ctl\x01\x02\x7f")},
+        {"trailing lead byte \x81", "trailing"},
+        {"\\\\\\\"\\\\\"", "\\\"\\"},
+        {longArgument, longArgument},
+    };
+    size_t starts = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.substr(0, 40));
+        ASSERT_EQ(RunLauncher(c.arguments), 0u);
+        // ShellExecute may refuse a very long parameter string; then nothing
+        // is handed on, which is a clean outcome too.
+        for (int attempt = 0; attempt < 100 && HandOffCount() == starts; ++attempt)
+            Sleep(50);
+        if (HandOffCount() == starts) {
+            EXPECT_EQ(c.forwarded, longArgument) << "no hand-off";
+            continue;
+        }
+        ++starts;
+        std::vector<std::string> arguments = WaitForHandOff(starts).arguments;
+        ASSERT_EQ(arguments.size(), 1u);
+        // The main program's log writes control characters as \xNN.
+        std::string expected;
+        for (unsigned char ch : c.forwarded) {
+            if (ch < 0x20 || ch == 0x7F) {
+                const char* digits = "0123456789ABCDEF";
+                expected += std::string("\\x") + digits[ch >> 4] + digits[ch & 15];
+            } else {
+                expected += static_cast<char>(ch);
+            }
+        }
+        EXPECT_EQ(arguments[0], expected);
+    }
+}
+
+}  // namespace

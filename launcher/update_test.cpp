@@ -173,4 +173,18 @@ TEST_F(UpdateTest, LinkInTheStagedTreeTouchesNothingOutsideTheInstallation) {
         EXPECT_EQ(after[entry.first], entry.second) << entry.first;
 }
 
+// An update folder that is itself a link: its content may be copied, but the
+// clean-up removes at most the link, never the files behind it.
+TEST_F(UpdateTest, UpdateFolderThatIsALinkLosesNothingBehindIt) {
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "the link is made from the Linux side of Wine";
+    WriteTextFile(At("Outside\\notes.txt"), "notes");
+    WriteTextFile(At("Outside\\deeper\\more.txt"), "more");
+    TreeSnapshot outside = SnapshotTree(At("Outside"));
+    ASSERT_TRUE(MakeUnixFolderLink(At("Outside"), UpdateFolder()));
+    Start();
+    EXPECT_EQ(SnapshotTree(At("Outside")), outside);
+    RemoveUnixLink(UpdateFolder());
+}
+
 }  // namespace
