@@ -187,4 +187,41 @@ TEST_F(UpdateTest, UpdateFolderThatIsALinkLosesNothingBehindIt) {
     RemoveUnixLink(UpdateFolder());
 }
 
+// A staged tree deeper than the ANSI calls can reach: the tree listing stops
+// at the folder it cannot search, so nothing is copied (no file is written
+// under a cut-short name), nothing is deleted, and the hand-off happens.
+TEST_F(UpdateTest, StagedPathsOf260CharactersOrMoreCopyNothing) {
+    StageNestedTree();
+    std::string deep = UpdateFolder();
+    while (deep.size() < 300)
+        deep += "deep-staged-folder\\";
+    // Only the wide calls with \\?\ make such paths.
+    auto wide = [](const std::string& path) {
+        return L"\\\\?\\" + std::wstring(path.begin(), path.end());
+    };
+    std::vector<std::string> made;
+    for (size_t slash = deep.find('\\', UpdateFolder().size()); slash != std::string::npos;
+         slash = deep.find('\\', slash + 1)) {
+        made.push_back(deep.substr(0, slash));
+        CreateDirectoryW(wide(made.back()).c_str(), nullptr);
+    }
+    std::string file = deep + "file.txt";
+    HANDLE handle = CreateFileW(wide(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        GTEST_SKIP() << "this system cannot make paths of 260 characters or more";
+    CloseHandle(handle);
+    TreeSnapshot before = DataSnapshot();
+
+    EXPECT_EQ(Start().version, "1");
+    TreeSnapshot after = DataSnapshot();
+    // What the ANSI snapshot can see of the staged tree is unchanged, and
+    // nothing was copied out of it.
+    EXPECT_EQ(after, before);
+
+    DeleteFileW(wide(file).c_str());
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        RemoveDirectoryW(wide(*it).c_str());
+}
+
 }  // namespace
