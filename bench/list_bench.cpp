@@ -1,49 +1,31 @@
-// Times CDiskObject::ListFolderFiles on a folder of 50,000 empty files against
-// a bare FindFirstFileA/FindNextFileA loop over the same folder.
+// Times CDiskObject's listings against bare FindFirstFileA/FindNextFileA code
+// over the same folder, in one process, several runs each, alternating.
+//
+//   list_bench files FOLDER RUNS   ListFolderFiles vs one search loop
+//   list_bench tree FOLDER RUNS    ListFolderTree vs a recursive search walk
+//
+// FOLDER ends with a backslash. Prints one line: the median milliseconds of
+// the bare code and of CDiskObject, then the number of entries each found
+// (they must agree).
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "bench/bench_clock.h"
 #include "disk/disk_object.h"
 
 namespace {
 
-const int kFileCount = 50000;
-
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](const FILETIME& time) {
-        ULARGE_INTEGER value;
-        value.LowPart = time.dwLowDateTime;
-        value.HighPart = time.dwHighDateTime;
-        return value.QuadPart / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
+bool IsDotEntry(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-double WallSeconds() {
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart) / frequency.QuadPart;
-}
-
-struct Timing {
-    double cpu;
-    double wall;
-};
-
-template <typename Work>
-Timing Measure(Work work) {
-    double cpu = CpuSeconds();
-    double wall = WallSeconds();
-    work();
-    return {CpuSeconds() - cpu, WallSeconds() - wall};
-}
-
-size_t BareSearch(const std::string& folder) {
+size_t BareFiles(const std::string& folder) {
     size_t count = 0;
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA((folder + "*.*").c_str(), &entry);
@@ -57,48 +39,59 @@ size_t BareSearch(const std::string& folder) {
     return count;
 }
 
+void BareTree(const std::string& folder, std::vector<std::string>& folders) {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "*.*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDotEntry(entry.cFileName)) {
+            const std::string sub = folder + entry.cFileName + '\\';
+            folders.push_back(sub);
+            BareTree(sub, folders);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 }  // namespace
 
-int main() {
-    char temp[MAX_PATH];
-    DWORD length = GetTempPathA(MAX_PATH, temp);
-    if (length == 0 || length >= MAX_PATH)
-        return 1;
-    const std::string folder =
-        std::string(temp, length) + "orbex-list-bench-" + std::to_string(GetCurrentProcessId()) + "\\";
-    if (!CreateDirectoryA(folder.c_str(), nullptr)) {
-        std::printf("cannot create %s\n", folder.c_str());
-        return 1;
+int main(int argc, char** argv) {
+    if (argc != 4 || (std::strcmp(argv[1], "files") != 0 && std::strcmp(argv[1], "tree") != 0)) {
+        std::fprintf(stderr, "usage: list_bench files|tree FOLDER RUNS\n");
+        return 2;
     }
+    const bool files = std::strcmp(argv[1], "files") == 0;
+    const std::string folder = argv[2];
+    const int runs = std::max(1, std::atoi(argv[3]));
 
-    // Names arrive in an order unrelated to the sorted one.
-    Timing create = Measure([&] {
-        for (int i = 0; i < kFileCount; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "f%05d-%c.dat", (i * 7919) % kFileCount, 'a' + i % 26);
-            HANDLE file = CreateFileA((folder + name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE)
-                CloseHandle(file);
+    std::vector<double> bareTimes, diskTimes;
+    size_t bareCount = 0, diskCount = 0;
+    bool listed = true;
+    for (int run = 0; run < runs; ++run) {
+        double begin = NowMilliseconds();
+        if (files) {
+            bareCount = BareFiles(folder);
+        } else {
+            std::vector<std::string> folders;
+            BareTree(folder, folders);
+            bareCount = folders.size();
         }
-    });
-    std::printf("created %d files in %.2f s\n", kFileCount, create.wall);
+        bareTimes.push_back(NowMilliseconds() - begin);
 
-    size_t bareCount = 0;
-    Timing bare = Measure([&] { bareCount = BareSearch(folder); });
-    StringList names;
-    bool listed = false;
-    Timing listing = Measure([&] {
         CDiskObject disk;
-        listed = disk.ListFolderFiles(folder, names, false);
-    });
-    std::printf("bare FindFirstFileA loop: %zu files, cpu %.3f s, wall %.3f s\n", bareCount,
-                bare.cpu, bare.wall);
-    std::printf("ListFolderFiles (sorted): %zu files, cpu %.3f s, wall %.3f s%s\n", names.size(),
-                listing.cpu, listing.wall, listed ? "" : " (failed)");
-
-    for (const std::string& name : names)
-        DeleteFileA((folder + name).c_str());
-    RemoveDirectoryA(folder.c_str());
-    return listed && names.size() == bareCount ? 0 : 1;
+        StringList list;
+        begin = NowMilliseconds();
+        listed = (files ? disk.ListFolderFiles(folder, list, false)
+                        : disk.ListFolderTree(folder, list, true)) && listed;
+        diskTimes.push_back(NowMilliseconds() - begin);
+        diskCount = list.size();
+    }
+    std::printf("%.3f %.3f %zu %zu\n", Median(bareTimes), Median(diskTimes), bareCount, diskCount);
+    return listed && bareCount == diskCount ? 0 : 1;
 }

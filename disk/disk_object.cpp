@@ -294,6 +294,21 @@ bool CDiskObject::MakeFolderPath(const std::string& folder) {
 
     CurrentDirectoryKeeper keeper;
     const FolderLevels walk = SplitFolderLevels(parts.drive, parts.folder, IsSystemLeadByte);
+    // A path that can already be entered through plain level names needs no
+    // level-by-level walk: every level exists, so the walk would create
+    // nothing. An update applied over an installation meets this for nearly
+    // every folder. Names such as "" or ".." are left to the walk, which
+    // would create the levels they skip.
+    std::string whole = walk.root;
+    bool plainLevels = true;
+    for (const std::string& level : walk.levels) {
+        whole += '\\' + level;
+        if (level.empty() || level == "." || level == "..")
+            plainLevels = false;
+    }
+    if (plainLevels && SetCurrentDirectoryA(whole.c_str()))
+        return true;
+
     std::string current = walk.root;
     for (const std::string& level : walk.levels) {
         current += '\\' + level;

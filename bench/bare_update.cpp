@@ -1,0 +1,62 @@
+// The floor for applying an update from a Windows program: only the platform
+// calls the result needs. One FindFirstFileA walk of the staged tree,
+// CreateDirectoryA of each target folder (an existing one just fails), one
+// CopyFileA per file, then DeleteFileA of each file and RemoveDirectoryA of
+// each folder, deepest first. No sorting, no checks, no error texts.
+//
+//   bare_update STAGED_FOLDER TARGET_FOLDER     (both ending with a backslash)
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Tree {
+    std::vector<std::string> folders;  // relative, ending with '\', pre-order
+    std::vector<std::string> files;    // relative
+};
+
+void Walk(const std::string& root, const std::string& relative, Tree& tree) {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const char* name = entry.cFileName;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            const std::string folder = relative + name + '\\';
+            tree.folders.push_back(folder);
+            Walk(root, folder, tree);
+        } else {
+            tree.files.push_back(relative + name);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    if (__argc != 3)
+        return 2;
+    const std::string staged = __argv[1];
+    const std::string target = __argv[2];
+    Tree tree;
+    Walk(staged, "", tree);
+    for (const std::string& folder : tree.folders)
+        CreateDirectoryA((target + folder).c_str(), nullptr);
+    bool copied = true;
+    for (const std::string& file : tree.files)
+        copied = CopyFileA((staged + file).c_str(), (target + file).c_str(), FALSE) && copied;
+    if (!copied)
+        return 1;
+    for (const std::string& file : tree.files)
+        DeleteFileA((staged + file).c_str());
+    for (auto it = tree.folders.rbegin(); it != tree.folders.rend(); ++it)
+        RemoveDirectoryA((staged + *it).c_str());
+    return RemoveDirectoryA(staged.c_str()) ? 0 : 1;
+}

@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Benchmarks: builds the release launcher and the benchmark programs, then
+# prints a table of medians, each beside its reference measured in the same
+# run, and the ratio. Usage: bash scripts/bench.sh [--quick | --full]
+#
+# Wine runs as the unprivileged test user in a private prefix under
+# build/bench-<arch>. The timings are of the <arch> build (see test_arch in
+# common.sh); the size row is of the shipped 32-bit dist/Orbex.exe. Test data
+# is made from the Linux side (far faster than making it under Wine) and kept
+# in build/bench-<arch>/data for later runs.
+ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ORBEX_ROOT/scripts/common.sh"
+
+# Runs: hand-off starts, rounds of the 1,000- and 10,000-file updates, listings.
+case "${1:-}" in
+  --quick) HANDOFF_RUNS=5 SMALL_ROUNDS=3 LARGE_ROUNDS=1 LIST_RUNS=3 ;;
+  --full) HANDOFF_RUNS=21 SMALL_ROUNDS=9 LARGE_ROUNDS=5 LIST_RUNS=11 ;;
+  "") HANDOFF_RUNS=11 SMALL_ROUNDS=5 LARGE_ROUNDS=3 LIST_RUNS=5 ;;
+  *) echo "usage: bash scripts/bench.sh [--quick | --full]" >&2; exit 2 ;;
+esac
+
+ensure_packages
+command -v python3 >/dev/null || { echo "python3 is needed to make the test data" >&2; exit 1; }
+ensure_test_user
+build_release
+
+arch=$(test_arch)
+work=$(wine_workdir "$ORBEX_BUILD/bench-$arch")
+log "building the benchmark programs ($arch)"
+configure_and_build "$arch" "$work" -DORBEX_BUILD_BENCH=ON
+write_wine_runner "$work/wine-run" "$arch" "$work"
+[ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
+ensure_wine_prefix "$work"
+bin="$work/bin"
+data="$work/data"
+mkdir -p "$data"
+
+# Wine shows the Linux root as drive Z:.
+winpath() { local p="Z:$1"; printf '%s' "${p//\//\\}"; }
+give_to_wine_user() { [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$@"; return 0; }
+median() { sort -g | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]; else print "nan"}'; }
+now_ms() { echo $(($(date +%s%N) / 1000)) | awk '{printf "%.3f\n", $1 / 1000}'; }
+
+# bench_timer ARGS...: the timer's lines (milliseconds), read from a file: a
+# pipe would also wait for every process that Wine started.
+bench_timer() {
+  local out="$work/timer.out"
+  as_wine_user "$work" "$work/wine-run" "$bin/bench_timer.exe" "$@" >"$out" 2>"$work/timer.err" ||
+    { cat "$work/timer.err" >&2; exit 1; }
+  cat "$out"
+}
+
+# make_tree DIR FILES FOLDERS TOTAL_BYTES SEED: a staged update of FILES files
+# in FOLDERS subfolders (up to 6 levels deep), mixed sizes adding up to
+# TOTAL_BYTES. Made once; DIR.complete marks a finished one.
+make_tree() {
+  local dir=$1
+  [ -f "$dir.complete" ] && return 0
+  log "making $2 files in $3 folders under $dir (kept for later runs)"
+  rm -rf "$dir"
+  python3 - "$@" <<'PY'
+import math, os, random, sys
+root, files, folders, total, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+rng = random.Random(seed)
+tree = [("", 0)]
+for i in range(folders):
+    parent, depth = rng.choice([f for f in tree if f[1] < 6])
+    tree.append((os.path.join(parent, "Dir%03d" % i), depth + 1))
+for path, _ in tree:
+    os.makedirs(os.path.join(root, path), exist_ok=True)
+# Log-uniform sizes from 100 bytes to 1 MB, scaled to the total.
+raw = [math.exp(rng.uniform(math.log(100), math.log(1 << 20))) for _ in range(files)]
+scale = total / sum(raw)
+block = os.urandom(1 << 21)
+for i, size in enumerate(raw):
+    name = "%s%05d.%s" % (rng.choice(["file", "File", "data"]), i, rng.choice(["dat", "txt", "bin"]))
+    with open(os.path.join(root, rng.choice(tree)[0], name), "wb") as out:
+        n = max(1, int(size * scale))
+        start = rng.randrange(0, len(block) - min(n, len(block)) + 1)
+        while n > 0:
+            chunk = block[start:start + n]
+            out.write(chunk)
+            n -= len(chunk)
+            start = 0
+PY
+  : >"$dir.complete"
+}
+
+# make_flat DIR COUNT: COUNT empty files in one folder, named in an order
+# unrelated to the sorted one.
+make_flat() {
+  local dir=$1 count=$2
+  [ -f "$dir.complete" ] && return 0
+  log "making $count files in one folder $dir (kept for later runs)"
+  rm -rf "$dir" && mkdir -p "$dir"
+  python3 - "$dir" "$count" <<'PY'
+import os, sys
+root, count = sys.argv[1], int(sys.argv[2])
+for i in range(count):
+    open(os.path.join(root, "f%05d-%c.dat" % ((i * 7919) % count, chr(ord("a") + i % 26))), "w").close()
+PY
+  give_to_wine_user "$dir"
+  : >"$dir.complete"
+}
+
+# make_folders DIR COUNT: COUNT empty folders, up to 6 levels deep.
+make_folders() {
+  local dir=$1 count=$2
+  [ -f "$dir.complete" ] && return 0
+  log "making a tree of $count folders $dir (kept for later runs)"
+  rm -rf "$dir" && mkdir -p "$dir"
+  python3 - "$dir" "$count" <<'PY'
+import os, random, sys
+root, count = sys.argv[1], int(sys.argv[2])
+rng = random.Random(7)
+tree = [("", 0)]
+for i in range(count):
+    parent, depth = rng.choice([f for f in tree if f[1] < 6])
+    tree.append((os.path.join(parent, "Sub%04d" % i), depth + 1))
+    os.makedirs(os.path.join(root, tree[-1][0]))
+PY
+  give_to_wine_user "$dir"
+  : >"$dir.complete"
+}
+
+rows=()
+# row NAME OURS REFERENCE_NAME REFERENCE TARGET
+row() {
+  local ratio
+  ratio=$(awk -v a="$2" -v b="$4" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}')
+  rows+=("$(printf '| %-50s | %10s | %-36s | %10s | %5s | %-7s |' "$1" "$2" "$3" "$4" "$ratio" "$5")")
+}
+
+# --- Hand-off -------------------------------------------------------------
+log "hand-off: $HANDOFF_RUNS starts each"
+app="$work/app"
+rm -rf "$app"
+mkdir -p "$app/OrbexData"
+cp "$bin/Orbex.exe" "$app/Orbex.exe"
+cp "$bin/bench_main_signal.exe" "$app/OrbexData/Orbex.exe"
+give_to_wine_user "$app"
+launcher=$(winpath "$app/Orbex.exe")
+main_program=$(winpath "$app/OrbexData/Orbex.exe")
+# One start of each, unmeasured, so that the first measured run does not pay
+# for loading the files into the cache.
+bench_timer --until-started "$launcher" >/dev/null
+handoff=$(bench_timer --repeat "$HANDOFF_RUNS" --until-started "$launcher" | median)
+direct=$(bench_timer --repeat "$HANDOFF_RUNS" --until-started "$main_program" | median)
+launcher_run=$(bench_timer --repeat "$HANDOFF_RUNS" "$launcher" | median)
+trivial=$(bench_timer --repeat "$HANDOFF_RUNS" "$(winpath "$bin/bench_trivial.exe")" | median)
+row "launcher start -> exit, no update (ms)" "$launcher_run" "trivial program start -> exit" "$trivial" "<= 1.2"
+row "launcher start -> main program runs (ms)" "$handoff" "main program started directly" "$direct" "-"
+
+# --- Applying an update ---------------------------------------------------
+# Every contender starts from the same state: the data folder holds the
+# installed version (the same tree), the staged tree is a fresh copy, so each
+# replaces every file and creates no folder. Contenders take turns per round.
+apply_update() {
+  local label=$1 master=$2 rounds=$3
+  local install="$work/update-app" ours=() xcopy=() bare=() native=()
+  log "applying an update of $label: $rounds round(s)"
+  rm -rf "$install"
+  mkdir -p "$install/OrbexData"
+  cp "$bin/Orbex.exe" "$install/Orbex.exe"
+  cp "$bin/bench_main_signal.exe" "$install/OrbexData/Orbex.exe"
+  cp -r "$master/." "$install/OrbexData/"
+  give_to_wine_user "$install"
+  local dataDir="$install/OrbexData" staged="$install/OrbexData/update"
+  local wdata wstaged
+  wdata=$(winpath "$dataDir")
+  wstaged=$(winpath "$staged")
+  stage() { rm -rf "$staged" && cp -r "$master" "$staged" && give_to_wine_user "$staged"; }
+  applied() { [ ! -e "$staged" ] || { echo "$1 left the staged tree behind" >&2; exit 1; }; }
+  local round start
+  for round in $(seq "$rounds"); do
+    stage; ours+=("$(bench_timer "$(winpath "$install/Orbex.exe")")"); applied launcher
+    stage; xcopy+=("$(bench_timer "xcopy $wstaged $wdata /E /Y /I /Q" "cmd /c rmdir /S /Q $wstaged")"); applied xcopy
+    stage; bare+=("$(bench_timer "$(winpath "$bin/bare_update.exe") $wstaged\\ $wdata\\")"); applied bare_update
+    stage; start=$(now_ms)
+    cp -r "$staged/." "$dataDir/" && rm -r "$staged"
+    native+=("$(awk -v a="$start" -v b="$(now_ms)" 'BEGIN {printf "%.3f", b - a}')")
+    give_to_wine_user "$dataDir"
+  done
+  local o
+  o=$(printf '%s\n' "${ours[@]}" | median)
+  row "update, $label (ms)" "$o" "xcopy /E /Y /I + rmdir /S /Q (Wine)" "$(printf '%s\n' "${xcopy[@]}" | median)" "< 1"
+  row "" "$o" "bare Windows program (Wine)" "$(printf '%s\n' "${bare[@]}" | median)" "<= 1.2"
+  row "" "$o" "native cp -r + rm -r" "$(printf '%s\n' "${native[@]}" | median)" "-"
+  rm -rf "$install"
+}
+make_tree "$data/tree-1k" 1000 50 $((2 * 1024 * 1024)) 1
+make_tree "$data/tree-10k" 10000 500 $((100 * 1024 * 1024)) 2
+give_to_wine_user "$data"
+apply_update "1,000 small files (2 MB, 50 folders)" "$data/tree-1k" "$SMALL_ROUNDS"
+apply_update "10,000 files (100 MB, 500 folders)" "$data/tree-10k" "$LARGE_ROUNDS"
+
+# --- Listing --------------------------------------------------------------
+make_flat "$data/flat-50k" 50000
+make_folders "$data/folders-5k" 5000
+log "listing: $LIST_RUNS runs each"
+list_bench() {
+  as_wine_user "$work" "$work/wine-run" "$bin/list_bench.exe" "$@" >"$work/list.out" 2>&1 ||
+    { cat "$work/list.out" >&2; exit 1; }
+  cat "$work/list.out"
+}
+read -r bare_files our_files count_files _ < <(list_bench files "$(winpath "$data/flat-50k")\\" "$LIST_RUNS")
+row "ListFolderFiles, $count_files files in one folder (ms)" "$our_files" "bare FindFirstFileA loop" "$bare_files" "<= 1.5"
+read -r bare_tree our_tree count_tree _ < <(list_bench tree "$(winpath "$data/folders-5k")\\" "$LIST_RUNS")
+row "ListFolderTree, $count_tree folders (ms)" "$our_tree" "bare FindFirstFileA walk" "$bare_tree" "-"
+
+# --- Size -----------------------------------------------------------------
+shipped="$ORBEX_ROOT/dist/Orbex.exe"
+size=$(stat -c %s "$shipped")
+imports=$(i686-w64-mingw32-objdump -p "$shipped" | awk '/DLL Name:/ {printf "%s%s", sep, $3; sep = ", "}')
+row "dist/Orbex.exe, 32-bit (bytes)" "$size" "128 KiB" 131072 "<= 1"
+
+# --- Table ----------------------------------------------------------------
+echo
+echo "Medians, $(date -u +%Y-%m-%d), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
+echo "$(nproc) cores, $(uname -sr), $($(wine_loader_for "$arch") --version 2>/dev/null), $arch programs under Wine (size: the 32-bit build)."
+echo "Hand-off: $HANDOFF_RUNS starts; updates: $SMALL_ROUNDS and $LARGE_ROUNDS round(s); listings: $LIST_RUNS runs."
+echo "Test data made from Linux and reused across runs: $data"
+echo
+printf '| %-50s | %10s | %-36s | %10s | %5s | %-7s |\n' "measure" "Orbex" "reference" "reference" "ratio" "target"
+printf '|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..52})" "$(printf -- '-%.0s' {1..12})" \
+  "$(printf -- '-%.0s' {1..38})" "$(printf -- '-%.0s' {1..12})" "-------" "---------"
+printf '%s\n' "${rows[@]}"
+echo
+echo "imports of dist/Orbex.exe: $imports"
