@@ -108,6 +108,17 @@ bool StartsWith(const std::string& text, const char* prefix) {
 
 }  // namespace
 
+bool CDiskObject::StartWithRequiredPath(const std::string& path, bool isFolder,
+                                        std::string& normalised) {
+    ClearError();
+    if (path.empty()) {
+        SetInternalError();
+        return false;
+    }
+    normalised = path;
+    return isFolder ? NormalizeFolderPath(normalised) : NormalizeFilePath(normalised);
+}
+
 void CDiskObject::ClearError() {
     m_errorText.clear();
 }
@@ -186,13 +197,8 @@ bool CDiskObject::NormalizeFilePath(std::string& path) {
 }
 
 bool CDiskObject::IsExistingFolder(const std::string& folder) {
-    ClearError();
-    if (folder.empty()) {
-        SetInternalError();
-        return false;
-    }
-    std::string copy = folder;
-    if (!NormalizeFolderPath(copy))
+    std::string copy;
+    if (!StartWithRequiredPath(folder, true, copy))
         return false;
     CurrentDirectoryKeeper keeper;
     return SetCurrentDirectoryA(copy.c_str()) != FALSE;
@@ -278,13 +284,8 @@ bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list)
 }
 
 bool CDiskObject::MakeFolderPath(const std::string& folder) {
-    ClearError();
-    if (folder.empty()) {
-        SetInternalError();
-        return false;
-    }
-    std::string copy = folder;
-    if (!NormalizeFolderPath(copy))
+    std::string copy;
+    if (!StartWithRequiredPath(folder, true, copy))
         return false;
     const PathParts parts = SplitPath(copy, IsSystemLeadByte);
     if (parts.folder.size() > 255) {
@@ -363,13 +364,8 @@ bool CDiskObject::CopyFolderTree(const std::string& source, const std::string& t
 }
 
 bool CDiskObject::DeleteOneFile(const std::string& path) {
-    ClearError();
-    if (path.empty()) {
-        SetInternalError();
-        return false;
-    }
-    std::string copy = path;
-    if (!NormalizeFilePath(copy))
+    std::string copy;
+    if (!StartWithRequiredPath(path, false, copy))
         return false;
     if (!DeleteFileA(copy.c_str())) {
         SetSystemError(GetLastError(), copy);
@@ -379,13 +375,8 @@ bool CDiskObject::DeleteOneFile(const std::string& path) {
 }
 
 bool CDiskObject::DeleteFolderFiles(const std::string& folder) {
-    ClearError();
-    if (folder.empty()) {
-        SetInternalError();
-        return false;
-    }
-    std::string copy = folder;
-    if (!NormalizeFolderPath(copy))
+    std::string copy;
+    if (!StartWithRequiredPath(folder, true, copy))
         return false;
     StringList names;
     if (!ListFolderFiles(copy, names, false))
@@ -401,13 +392,8 @@ bool CDiskObject::DeleteFolderFiles(const std::string& folder) {
 }
 
 bool CDiskObject::DeleteFolder(const std::string& folder) {
-    ClearError();
-    if (folder.empty()) {
-        SetInternalError();
-        return false;
-    }
-    std::string copy = folder;
-    if (!NormalizeFolderPath(copy))
+    std::string copy;
+    if (!StartWithRequiredPath(folder, true, copy))
         return false;
     if (!DeleteFolderFiles(copy))
         return false;
@@ -419,13 +405,8 @@ bool CDiskObject::DeleteFolder(const std::string& folder) {
 }
 
 bool CDiskObject::DeleteFolderTree(const std::string& folder) {
-    ClearError();
-    if (folder.empty()) {
-        SetInternalError();
-        return false;
-    }
-    std::string copy = folder;
-    if (!NormalizeFolderPath(copy))
+    std::string copy;
+    if (!StartWithRequiredPath(folder, true, copy))
         return false;
     // A folder that is itself a link: only the link goes, never what lies
     // behind it (on Windows RemoveDirectoryA removes a junction or folder

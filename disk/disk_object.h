@@ -145,6 +145,11 @@ public:
     bool DeleteFolderTree(const std::string& folder);
 
 private:
+    // Clears the error text and normalises a copy of a path the operation
+    // cannot do without: false with the internal error when it is empty,
+    // false when it does not normalise.
+    bool StartWithRequiredPath(const std::string& path, bool isFolder, std::string& normalised);
+
     std::string m_errorText;
 };
 

@@ -19,18 +19,12 @@ case "${1:-}" in
   *) echo "usage: bash scripts/bench.sh [--quick | --full]" >&2; exit 2 ;;
 esac
 
-ensure_packages
 command -v python3 >/dev/null || { echo "python3 is needed to make the test data" >&2; exit 1; }
-ensure_test_user
-build_release
-
-arch=$(test_arch)
-work=$(wine_workdir "$ORBEX_BUILD/bench-$arch")
+prepare_wine_work bench
+arch=$ARCH work=$WORK
 log "building the benchmark programs ($arch)"
 configure_and_build "$arch" "$work" -DORBEX_BUILD_BENCH=ON
-write_wine_runner "$work/wine-run" "$arch" "$work"
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
-ensure_wine_prefix "$work"
 bin="$work/bin"
 data="$work/data"
 mkdir -p "$data"

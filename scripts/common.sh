@@ -143,3 +143,19 @@ ensure_wine_prefix() {
   log "creating the private Wine prefix"
   as_wine_user "$work" "$work/wine-run" wineboot -i >/dev/null 2>&1 || true
 }
+
+# prepare_wine_work NAME: installs what is missing, builds the release
+# launcher, and readies build/NAME-<arch> for Windows programs of the
+# architecture Wine runs here (its runner and private prefix). Sets ARCH and
+# WORK.
+prepare_wine_work() {
+  ensure_packages
+  ensure_test_user
+  build_release
+  ARCH=$(test_arch)
+  [ "$ARCH" = i686 ] ||
+    log "this kernel runs no 32-bit code: the Windows programs run here are built for 64-bit"
+  WORK=$(wine_workdir "$ORBEX_BUILD/$1-$ARCH")
+  write_wine_runner "$WORK/wine-run" "$ARCH" "$WORK"
+  ensure_wine_prefix "$WORK"
+}

@@ -6,21 +6,10 @@
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
-ensure_packages
-ensure_test_user
-build_release
-
-arch=$(test_arch)
-work=$(wine_workdir "$ORBEX_BUILD/run-$arch")
-if [ "$arch" = i686 ]; then
-  configure_and_build i686 "$work"
-else
-  log "this kernel runs no 32-bit code: the demo runs the same sources built for 64-bit Windows"
-  configure_and_build "$arch" "$work"
-fi
+prepare_wine_work run
+arch=$ARCH work=$WORK
+configure_and_build "$arch" "$work"
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
-write_wine_runner "$work/wine-run" "$arch" "$work"
-ensure_wine_prefix "$work"
 bin="$work/bin"
 
 demo=$(mktemp -d /tmp/orbex-demo.XXXXXX)

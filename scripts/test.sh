@@ -5,15 +5,9 @@
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
-ensure_packages
-ensure_test_user
-build_release
-
-arch=$(test_arch)
-work=$(wine_workdir "$ORBEX_BUILD/test-$arch")
+prepare_wine_work test
+arch=$ARCH work=$WORK
 log "building the Windows test programs ($arch)"
-write_wine_runner "$work/wine-run" "$arch" "$work"
-ensure_wine_prefix "$work"
 # The tests read the shipped 32-bit launcher from where the test user can.
 mkdir -p "$work/shipped"
 cp "$ORBEX_ROOT/dist/Orbex.exe" "$work/shipped/Orbex.exe"
@@ -23,8 +17,14 @@ configure_and_build "$arch" "$work" -DORBEX_BUILD_TESTS=ON \
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
 
 log "running the Windows tests under Wine ($arch, as an unprivileged user)"
-as_wine_user "$work" ctest --test-dir "$work" --output-on-failure --timeout 900
+as_wine_user "$work" ctest --test-dir "$work" --output-on-failure --timeout 900 \
+  --output-log "$work/ctest.log"
 
-if [ -x "$ORBEX_ROOT/scripts/native-tests.sh" ]; then
-  "$ORBEX_ROOT/scripts/native-tests.sh"
-fi
+"$ORBEX_ROOT/scripts/native-tests.sh"
+
+# Every failure above has ended the run already; one closing line counts the
+# test programs of both runs and the fuzz targets.
+count_ctest() { grep -oE 'out of [0-9]+' "$1" | tail -n 1 | grep -oE '[0-9]+'; }
+total=$(($(count_ctest "$work/ctest.log") + $(count_ctest "$ORBEX_BUILD/native/ctest.log") +
+  $(grep -c . "$ORBEX_BUILD/native/fuzz_targets.txt")))
+echo "summary: $total passed, 0 failed"
