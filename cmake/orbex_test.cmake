@@ -1,13 +1,18 @@
-# orbex_add_test(NAME SOURCES ... [LIBS ...] [ENV ...])
+# orbex_add_test(NAME SOURCES ... [LIBS ...] [ENV ...] [ARGS ...] [OWN_MAIN])
 # One GoogleTest program, run by ctest through CMAKE_CROSSCOMPILING_EMULATOR
 # (Wine on Linux; nothing on Windows, where the same suite runs unchanged).
+# OWN_MAIN: the program has a main() of its own (it reads its own options).
 function(orbex_add_test name)
   if(NOT ORBEX_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;ARGS" ${ARGN})
+  cmake_parse_arguments(T "OWN_MAIN" "" "SOURCES;LIBS;ENV;ARGS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} orbex_testing gtest_main)
+  if(T_OWN_MAIN)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} orbex_testing gtest)
+  else()
+    target_link_libraries(${name} PRIVATE ${T_LIBS} orbex_testing gtest_main)
+  endif()
   add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
   if(T_ENV)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "base/current_directory.h"
 #include "base/system_code_page.h"
 #include "disk/path_string.h"
 
@@ -11,17 +12,6 @@ namespace {
 
 const char kInternalErrorText[] = "CDiskObject internal error - check call parameters";
 const char kAllFiles[] = "*.*";
-
-// The process's current directory, read into a 260-character buffer: a drive
-// root reads with its backslash ("C:\"), any other folder without one
-// ("C:\Data"). Empty when it does not fit.
-std::string CurrentDirectory() {
-    char buffer[MAX_PATH];
-    DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
-    if (length == 0 || length >= MAX_PATH)
-        return std::string();
-    return std::string(buffer, length);
-}
 
 // Remembers the current directory and makes it current again when it goes,
 // whichever way the operation that holds it ends.

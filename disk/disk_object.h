@@ -24,9 +24,8 @@
 #define ORBEX_DISK_DISK_OBJECT_H_
 
 #include <string>
-#include <vector>
 
-using StringList = std::vector<std::string>;
+#include "disk/path_string.h"  // StringList
 
 class CDiskObject {
 public:

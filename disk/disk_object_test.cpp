@@ -6,17 +6,12 @@
 
 #include <algorithm>
 
+#include "base/current_directory.h"
 #include "testing/test_folder.h"
 
 namespace {
 
 const char kInternalError[] = "CDiskObject internal error - check call parameters";
-
-std::string CurrentDirectory() {
-    char buffer[MAX_PATH];
-    DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
-    return std::string(buffer, length < MAX_PATH ? length : 0);
-}
 
 // The error code a platform call gives now for the same request, so that a
 // test can expect the system's text for it without guessing the code.

@@ -1,7 +1,6 @@
 #include "launcher/launcher_app.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -48,6 +47,45 @@ bool PathExists(const std::string& path) {
     return _stat(statPath.c_str(), &status) == 0;
 }
 
+namespace {
+
+typedef HINSTANCE(WINAPI* ShellExecuteAFunction)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+
+// shell32.dll from the system folder, loaded only now that the DLL search is
+// restricted: as a static import it and what it imports would be loaded
+// before the process entry, with the search order that starts in the program
+// folder. LOAD_LIBRARY_SEARCH_SYSTEM32 is refused (invalid parameter) by
+// systems without the restricted search; they get the full path instead.
+HMODULE LoadShell32() {
+    HMODULE module = LoadLibraryExA("shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module)
+        return module;
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    return LoadLibraryExA((std::string(folder, length) + "\\shell32.dll").c_str(), nullptr, 0);
+}
+
+// Asks the shell to "open" the program. A shell that cannot be loaded starts
+// nothing, as a failed hand-off does.
+void OpenWithShell(const std::string& program, const std::string& parameters,
+                   const std::string& workingDirectory) {
+    // Never freed: the shell may leave work of its own running on its
+    // threads, and the process ends right after.
+    HMODULE shell32 = LoadShell32();
+    if (!shell32)
+        return;
+    auto shellExecute = reinterpret_cast<ShellExecuteAFunction>(
+        reinterpret_cast<void*>(GetProcAddress(shell32, "ShellExecuteA")));
+    if (shellExecute)
+        shellExecute(nullptr, "open", program.c_str(),
+                     parameters.empty() ? nullptr : parameters.c_str(), workingDirectory.c_str(),
+                     SW_SHOW);
+}
+
+}  // namespace
+
 bool CLauncherApp::Start() {
     try {
         std::string forwarded =
@@ -65,9 +103,7 @@ bool CLauncherApp::Start() {
         std::string parameters;
         if (!forwarded.empty())
             parameters = QuoteArgument(forwarded, IsSystemLeadByte);
-        ShellExecuteA(nullptr, "open", mainProgram.c_str(),
-                      parameters.empty() ? nullptr : parameters.c_str(), dataFolder.c_str(),
-                      SW_SHOW);
+        OpenWithShell(mainProgram, parameters, dataFolder);
     } catch (...) {
         // Out of memory: end quietly, without the hand-off.
     }

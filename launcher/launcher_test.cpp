@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/installation_fixture.h"
+#include "testing/installation_fixture.h"
 #include "testing/test_folder.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <random>
 
-#include "launcher/installation_fixture.h"
+#include "testing/installation_fixture.h"
 #include "testing/test_folder.h"
 
 namespace {

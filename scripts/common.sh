@@ -159,3 +159,19 @@ prepare_wine_work() {
   write_wine_runner "$WORK/wine-run" "$ARCH" "$WORK"
   ensure_wine_prefix "$WORK"
 }
+
+# gtest_counts XML...: the closing line "summary: N passed, N failed, N skipped"
+# from GoogleTest's XML reports: the counts of each <testsuites> element, and
+# a <skipped> element for each skipped case. Fails when there is no report or
+# a case failed.
+gtest_counts() {
+  local file reports=()
+  for file in "$@"; do [ -f "$file" ] && reports+=("$file"); done
+  [ ${#reports[@]} -gt 0 ] || { echo "no GoogleTest reports found" >&2; return 1; }
+  awk '
+    function count(name) { return match($0, " " name "=\"[0-9]+\"") ? substr($0, RSTART + length(name) + 3, RLENGTH - length(name) - 4) + 0 : 0 }
+    /<testsuites / { tests += count("tests"); failed += count("failures") + count("errors") }
+    /<skipped/ { skipped++ }
+    END { printf "summary: %d passed, %d failed, %d skipped\n", tests - failed - skipped, failed, skipped; exit failed > 0 }
+  ' "${reports[@]}"
+}

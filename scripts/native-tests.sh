@@ -26,7 +26,9 @@ build_native() {
 build_native
 
 log "running the native unit tests under the sanitizers"
-ctest --test-dir "$native" --output-on-failure --timeout 300 --output-log "$native/ctest.log"
+rm -rf "$native/gtest-results"
+GTEST_OUTPUT="xml:$native/gtest-results/" \
+  ctest --test-dir "$native" --output-on-failure --timeout 300 --output-log "$native/ctest.log"
 
 # A fresh copy of the seeds each time: libFuzzer adds what it finds to the
 # first corpus folder, and the checked-in seeds stay as they are.

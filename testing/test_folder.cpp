@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "base/ansi_string.h"
+#include "base/current_directory.h"
 #include "base/system_code_page.h"
+#include "disk/path_string.h"
 
 namespace {
 
@@ -14,12 +16,6 @@ std::string WithBackslash(std::string folder) {
     if (!folder.empty() && !LastCharIs(folder, '\\', IsSystemLeadByte))
         folder += '\\';
     return folder;
-}
-
-std::string CurrentDirectory() {
-    char buffer[MAX_PATH * 4];
-    DWORD length = GetCurrentDirectoryA(sizeof buffer, buffer);
-    return std::string(buffer, length < sizeof buffer ? length : 0);
 }
 
 }  // namespace
@@ -243,15 +239,10 @@ std::string SystemMessage(unsigned long code) {
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, code, 0x0400, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = buffer ? buffer : "";
+    std::string text = TrimWhiteSpace(buffer ? buffer : "");
     if (buffer)
         LocalFree(buffer);
-    const char* space = " \t\n\v\f\r";
-    size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos)
-        return std::string();
-    size_t last = text.find_last_not_of(space);
-    return text.substr(first, last - first + 1);
+    return text;
 }
 
 std::string TestProgramFolder() {

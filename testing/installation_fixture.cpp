@@ -1,4 +1,4 @@
-#include "launcher/installation_fixture.h"
+#include "testing/installation_fixture.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // A fresh installation per test: program folder Apps\ with the built launcher
 // as Orbex.exe, and Apps\OrbexData\ with the sample main program as Orbex.exe.
-#ifndef ORBEX_LAUNCHER_INSTALLATION_FIXTURE_H_
-#define ORBEX_LAUNCHER_INSTALLATION_FIXTURE_H_
+#ifndef ORBEX_TESTING_INSTALLATION_FIXTURE_H_
+#define ORBEX_TESTING_INSTALLATION_FIXTURE_H_
 
 #include <string>
 #include <vector>
@@ -53,4 +53,4 @@ TreeSnapshot ExpectedAfterUpdate(const TreeSnapshot& dataBefore);
 // Copies a built program that lies next to the test program.
 void CopyBuiltProgram(const std::string& name, const std::string& target);
 
-#endif  // ORBEX_LAUNCHER_INSTALLATION_FIXTURE_H_
+#endif  // ORBEX_TESTING_INSTALLATION_FIXTURE_H_
