@@ -55,6 +55,27 @@ private:
     HANDLE handle_;
 };
 
+// Owns a file handle from CreateFileA.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+    }
+    FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
+        other.handle_ = INVALID_HANDLE_VALUE;
+    }
+    FileHandle& operator=(FileHandle&&) = delete;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 // Owns a buffer that FormatMessageA allocated.
 class LocalBuffer {
 public:
@@ -75,21 +96,63 @@ private:
     char* buffer_ = nullptr;
 };
 
+// FindFirstFileA and FindNextFileA with the entry's reparse tag (dwReserved0)
+// zeroed first: Windows writes the tag for every reparse point, Wine leaves
+// the field as it was, and zero then reads as "tag unknown".
+HANDLE FindFirstEntry(const std::string& pattern, WIN32_FIND_DATAA& entry) {
+    entry.dwReserved0 = 0;
+    return FindFirstFileA(pattern.c_str(), &entry);
+}
+bool FindNextEntry(HANDLE search, WIN32_FIND_DATAA& entry) {
+    entry.dwReserved0 = 0;
+    return FindNextFileA(search, &entry) != FALSE;
+}
+
 bool IsDotEntry(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// True when the normalised `folder` is itself a junction or folder link.
-// Asked of the folder's entry in its parent: with the trailing backslash,
-// GetFileAttributesA under Wine answers for the link's target instead.
+// True when the normalised `folder` is itself a link (see IsLinkEntry), which
+// an operation given that folder must neither enter nor remove. Asked of the
+// folder's own entry in its parent: with the trailing backslash,
+// GetFileAttributesA under Wine answers for the link's target instead. A
+// drive root has no entry of its own and is never a link.
 bool IsFolderLink(const std::string& folder) {
     const std::string entryPath = folder.substr(0, folder.size() - 1);
-    WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstFileA(entryPath.c_str(), &entry);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (entryPath.empty() || LastCharIs(entryPath, ':', IsSystemLeadByte))
         return false;
-    FindClose(handle);
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    WIN32_FIND_DATAA entry;
+    SearchHandle search(FindFirstEntry(entryPath, entry));
+    return search.get() != INVALID_HANDLE_VALUE &&
+           CDiskObject::IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0);
+}
+
+// Writes a file's data through to the disk; 0, or the error code of the call
+// that failed. CopyFileA leaves the copy's data in the cache, to be written
+// lazily: a power cut soon after could leave it empty or short although the
+// copy reported success. FlushFileBuffers needs a handle with write access,
+// which a read-only file refuses, so its attribute is lifted for the moment.
+DWORD FlushToDisk(const std::string& path) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    FileHandle file(
+        CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+            !(attributes & FILE_ATTRIBUTE_READONLY))
+            return code;
+        if (!SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
+            return GetLastError();
+        FileHandle writable(
+            CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        DWORD result = writable.get() == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (!result && !FlushFileBuffers(writable.get()))
+            result = GetLastError();
+        SetFileAttributesA(path.c_str(), attributes);
+        return result;
+    }
+    return FlushFileBuffers(file.get()) ? 0 : GetLastError();
 }
 
 bool StartsWith(const std::string& text, const char* prefix) {
@@ -97,6 +160,19 @@ bool StartsWith(const std::string& text, const char* prefix) {
 }
 
 }  // namespace
+
+bool CDiskObject::IsLinkEntry(unsigned long attributes, unsigned long reparseTag) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+}
+
+bool CDiskObject::RefuseFolderLink(const std::string& folder) {
+    if (!IsFolderLink(folder))
+        return false;
+    SetSystemError(ERROR_CANT_ACCESS_FILE, folder);
+    return true;
+}
 
 bool CDiskObject::StartWithRequiredPath(const std::string& path, bool isFolder,
                                         std::string& normalised) {
@@ -206,10 +282,12 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
         return false;
     if (!IsExistingFolder(copy))
         return true;
+    if (RefuseFolderLink(copy))
+        return false;
 
     const std::string search = copy + pattern;
     WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstFileA(search.c_str(), &entry);
+    HANDLE handle = FindFirstEntry(search, entry);
     if (handle == INVALID_HANDLE_VALUE) {
         SetSystemError(GetLastError(), search);
         return false;
@@ -218,10 +296,11 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
 
     StringList names;
     do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0))
             continue;
         names.push_back(fullPaths ? copy + entry.cFileName : std::string(entry.cFileName));
-    } while (FindNextFileA(handle, &entry));
+    } while (FindNextEntry(handle, entry));
     InsertSorted(list, std::move(names), IsSystemLeadByte);
     return true;
 }
@@ -229,6 +308,8 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
 bool CDiskObject::ListFolderTree(const std::string& folder, StringList& list, bool fullPaths) {
     std::string copy = folder;
     if (!NormalizeFolderPath(copy))
+        return false;
+    if (RefuseFolderLink(copy))
         return false;
     const bool result = CollectSubfolders(folder, list);
     if (!fullPaths) {
@@ -252,7 +333,7 @@ bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list)
 
     const std::string search = copy + kAllFiles;
     WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstFileA(search.c_str(), &entry);
+    HANDLE handle = FindFirstEntry(search, entry);
     if (handle == INVALID_HANDLE_VALUE) {
         SetSystemError(GetLastError(), search);
         return false;
@@ -264,12 +345,12 @@ bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list)
         // A junction or folder link (0x410) may lead out of the tree; deleting
         // through it would destroy what it points to.
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsDotEntry(entry.cFileName))
+            IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0) || IsDotEntry(entry.cFileName))
             continue;
         const std::string sub = copy + entry.cFileName;
         list.push_back(sub + '\\');
         result = CollectSubfolders(sub, list);
-    } while (result && FindNextFileA(handle, &entry));
+    } while (result && FindNextEntry(handle, entry));
     return result;
 }
 
@@ -331,6 +412,11 @@ bool CDiskObject::CopyFolderFiles(const std::string& source, const std::string& 
         const std::string targetFile = to + name;
         if (!CopyFileA(sourceFile.c_str(), targetFile.c_str(), FALSE)) {
             SetSystemError(GetLastError(), sourceFile + " -> " + targetFile);
+            return false;
+        }
+        const DWORD flushError = FlushToDisk(targetFile);
+        if (flushError) {
+            SetSystemError(flushError, targetFile);
             return false;
         }
     }
@@ -398,16 +484,6 @@ bool CDiskObject::DeleteFolderTree(const std::string& folder) {
     std::string copy;
     if (!StartWithRequiredPath(folder, true, copy))
         return false;
-    // A folder that is itself a link: only the link goes, never what lies
-    // behind it (on Windows RemoveDirectoryA removes a junction or folder
-    // link; Wine cannot remove one at all).
-    if (IsFolderLink(copy)) {
-        if (!RemoveDirectoryA(copy.c_str())) {
-            SetSystemError(GetLastError(), copy);
-            return false;
-        }
-        return true;
-    }
     StringList folders;
     if (!ListFolderTree(copy, folders, true))
         return false;

@@ -63,19 +63,34 @@ public:
     // True when `text` holds none of ':', '*' and '?'. Sets no error text.
     static bool IsValidPathPart(const std::string& text);
 
+    // True when a directory entry with these attributes and reparse tag (from
+    // a find, the tag in dwReserved0) is a link that the operations below
+    // neither follow, list nor remove:
+    //   no reparse-point attribute              not a link
+    //   name-surrogate tag (symbolic link,      a link
+    //   junction, and the like)
+    //   other tag (cloud placeholder,           an ordinary file or folder
+    //   deduplicated file, and the like)
+    //   tag 0 (unknown: Wine writes none)       a link, to be safe
+    static bool IsLinkEntry(unsigned long attributes, unsigned long reparseTag);
+
     // True when `folder` names a folder that can be entered. A missing or
     // unenterable folder gives false with an empty error text: that is an
     // answer, not a failure. An empty or invalid path gives false with the
     // internal error.
     bool IsExistingFolder(const std::string& folder);
 
-    // Adds the files directly in `folder` (not subfolders; hidden, system and
-    // read-only files included) to `list` in character-code order, upper case
-    // before lower case: bare names, or folder + name when `fullPaths` is
-    // true. `list` should be empty or already in that order; its elements
-    // stay. A folder that does not exist or cannot be entered lists as empty
-    // with true. False when the folder cannot be searched: error text holds
-    // the search pattern.
+    // Adds the files directly in `folder` (not subfolders, not file links;
+    // hidden, system and read-only files included) to `list` in
+    // character-code order, upper case before lower case: bare names, or
+    // folder + name when `fullPaths` is true. `list` should be empty or
+    // already in that order; its elements stay. A folder that does not exist
+    // or cannot be entered lists as empty with true. False when the folder
+    // cannot be searched (error text: the system text and the search
+    // pattern) and when `folder` is itself a link (error text: the system
+    // text for ERROR_CANT_ACCESS_FILE and the folder): a link is never
+    // entered. Every operation below that lists a folder, so every copy and
+    // deletion, inherits that refusal and touches nothing behind a link.
     bool ListFolderFiles(const std::string& folder, StringList& list, bool fullPaths);
     // As ListFolderFiles, for the names that match the wildcard `pattern`.
     bool ListFolderFilesMatching(const std::string& pattern, const std::string& folder,
@@ -89,10 +104,12 @@ public:
     // (reparse points) are neither listed nor entered. False when a folder of
     // the tree cannot be searched (also when `folder` is missing or is a
     // file): the list keeps everything found before, and the error text holds
-    // the failed search pattern.
+    // the failed search pattern. A `folder` that is itself a link is refused
+    // as by ListFolderFiles.
     bool ListFolderTree(const std::string& folder, StringList& list, bool fullPaths);
     // The worker of ListFolderTree: appends full paths of the subfolders in
-    // pre-order; same result and error text.
+    // pre-order; same result and error text. It does not ask whether
+    // `folder` itself is a link (ListFolderTree does, once).
     bool CollectSubfolders(const std::string& folder, StringList& list);
 
     // Creates every missing level of `folder`; existing levels are left as
@@ -111,7 +128,11 @@ public:
     // missing source copies nothing and still creates the target. Stops at
     // the first file that cannot be copied (for example a read-only or
     // in-use target): error text holds "source -> target" of that file;
-    // files copied before it stay.
+    // files copied before it stay. Each copy is written through to the disk
+    // before the next one starts, so a true result survives a power cut; a
+    // copy that cannot be flushed fails with the system text and its path.
+    // A file link in `source` is not listed, so it is neither read nor
+    // copied.
     bool CopyFolderFiles(const std::string& source, const std::string& target);
     // CopyFolderFiles for `source` and every subfolder below it (links
     // excluded), into the same relative place under `target`: empty
@@ -136,14 +157,19 @@ public:
     bool DeleteFolder(const std::string& folder);
     // Deletes the whole tree below `folder` bottom-up, then the folder.
     // Stops at the first file or folder that cannot be removed; what was
-    // deleted before stays deleted. A link inside the tree is not followed:
-    // nothing behind it is touched, so the folder holding it cannot be
-    // removed and the result is false. When `folder` is itself a link, only
-    // the link is removed (error text: system text and the folder path).
-    // An empty path is refused with the internal error.
+    // deleted before stays deleted. A link inside the tree is neither
+    // followed nor removed: nothing behind it is touched, so the folder
+    // holding it cannot be removed and the result is false. A `folder` that
+    // is itself a link is refused as by ListFolderFiles: neither the link nor
+    // what it points to is touched (removing a link is not safe everywhere:
+    // Wine removes an empty target instead). An empty path is refused with
+    // the internal error.
     bool DeleteFolderTree(const std::string& folder);
 
 private:
+    // True, with the error text set, when the normalised `folder` is itself
+    // a link.
+    bool RefuseFolderLink(const std::string& folder);
     // Clears the error text and normalises a copy of a path the operation
     // cannot do without: false with the internal error when it is empty,
     // false when it does not normalise.

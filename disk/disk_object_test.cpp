@@ -586,18 +586,64 @@ TEST_F(DeleteTest, DeleteFolderTreeLeavesWhatALinkPointsTo) {
     EXPECT_EQ(SnapshotTree(At("tree")), (TreeSnapshot{{"sub\\", "<dir>"}, {"sub\\link\\", "<link>"}}));
 }
 
-TEST_F(DeleteTest, DeleteFolderTreeOfALinkRemovesAtMostTheLink) {
-    WriteTextFile(At("outside\\keep.txt"), "keep");
-    WriteTextFile(At("outside\\inner\\deep.txt"), "deep");
-    const TreeSnapshot outside = SnapshotTree(At("outside"));
-    UnixLink link(At("outside"), At("staged"));
-    if (!link.Made())
-        GTEST_SKIP() << "folder links are made from the Unix side under Wine only";
+// An operation given a folder that is itself a link touches neither the link
+// nor what lies behind it. The empty target matters: Wine's RemoveDirectoryA
+// on a link to an empty folder removes the target and keeps the link.
+TEST_F(DeleteTest, OperationsGivenAFolderLinkTouchNothing) {
+    using Operation = bool (*)(CDiskObject&, const std::string&, const std::string&);
+    const std::pair<const char*, Operation> operations[] = {
+        {"DeleteFolderFiles", [](CDiskObject& d, const std::string& f, const std::string&) { return d.DeleteFolderFiles(f); }},
+        {"DeleteFolder", [](CDiskObject& d, const std::string& f, const std::string&) { return d.DeleteFolder(f); }},
+        {"DeleteFolderTree", [](CDiskObject& d, const std::string& f, const std::string&) { return d.DeleteFolderTree(f); }},
+        {"ListFolderFiles", [](CDiskObject& d, const std::string& f, const std::string&) { StringList l; return d.ListFolderFiles(f, l, false); }},
+        {"ListFolderTree", [](CDiskObject& d, const std::string& f, const std::string&) { StringList l; return d.ListFolderTree(f, l, true); }},
+        {"CopyFolderTree", [](CDiskObject& d, const std::string& f, const std::string& t) { return d.CopyFolderTree(f, t); }},
+    };
+    for (const bool emptyTarget : {true, false}) {
+        for (const auto& operation : operations) {
+            SCOPED_TRACE(std::string(operation.first) + (emptyTarget ? ", empty target" : ""));
+            MakeFolders(At("outside"));
+            if (!emptyTarget) {
+                WriteTextFile(At("outside\\keep.txt"), "keep");
+                WriteTextFile(At("outside\\inner\\deep.txt"), "deep");
+            }
+            const TreeSnapshot outside = SnapshotTree(At("outside"));
+            UnixLink link(At("outside"), At("lnk"));
+            if (!link.Made())
+                GTEST_SKIP() << "folder links are made from the Unix side under Wine only";
 
-    CDiskObject disk;
-    const bool removed = disk.DeleteFolderTree(At("staged"));
-    EXPECT_EQ(removed, !FolderExists(At("staged")));
-    EXPECT_EQ(SnapshotTree(At("outside")), outside);
+            CDiskObject disk;
+            EXPECT_FALSE(operation.second(disk, At("lnk"), At("copy")));
+            EXPECT_EQ(disk.GetErrorText(), SystemMessage(ERROR_CANT_ACCESS_FILE) + " " + At("lnk\\"));
+            EXPECT_TRUE(FolderExists(At("outside")));
+            EXPECT_EQ(SnapshotTree(At("outside")), outside);
+            EXPECT_TRUE(GetFileAttributesA(At("lnk").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+            EXPECT_FALSE(FolderExists(At("copy")));
+        }
+    }
+}
+
+TEST(LinkEntryTest, OnlyNameSurrogatesAndUnknownTagsAreLinks) {
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const DWORD reparse = FILE_ATTRIBUTE_REPARSE_POINT;
+    const struct {
+        DWORD attributes;
+        DWORD tag;
+        bool link;
+    } cases[] = {
+        {folder, 0, false},
+        {FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK, false},  // the tag alone says nothing
+        {folder | reparse, IO_REPARSE_TAG_MOUNT_POINT, true},     // junction
+        {folder | reparse, IO_REPARSE_TAG_SYMLINK, true},
+        {reparse, IO_REPARSE_TAG_SYMLINK, true},                  // file link
+        {folder | reparse, 0x9000101A, false},                    // cloud placeholder folder
+        {reparse, IO_REPARSE_TAG_DEDUP, false},
+        {folder | reparse, 0, true},                               // tag not given (Wine)
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CDiskObject::IsLinkEntry(c.attributes, c.tag), c.link)
+            << std::hex << c.attributes << " " << c.tag;
+    }
 }
 
 }  // namespace

@@ -173,18 +173,30 @@ TEST_F(UpdateTest, LinkInTheStagedTreeTouchesNothingOutsideTheInstallation) {
         EXPECT_EQ(after[entry.first], entry.second) << entry.first;
 }
 
-// An update folder that is itself a link: its content may be copied, but the
-// clean-up removes at most the link, never the files behind it.
-TEST_F(UpdateTest, UpdateFolderThatIsALinkLosesNothingBehindIt) {
+// An update folder that is itself a link is not a staged tree: nothing is
+// copied through it and neither it nor anything behind it is removed. An
+// empty target matters: Wine's RemoveDirectoryA on a link to an empty folder
+// removes the target.
+TEST_F(UpdateTest, UpdateFolderThatIsALinkIsLeftAlone) {
     if (!RunningUnderWine())
         GTEST_SKIP() << "the link is made from the Linux side of Wine";
-    WriteTextFile(At("Outside\\notes.txt"), "notes");
-    WriteTextFile(At("Outside\\deeper\\more.txt"), "more");
-    TreeSnapshot outside = SnapshotTree(At("Outside"));
-    ASSERT_TRUE(MakeUnixFolderLink(At("Outside"), UpdateFolder()));
-    Start();
-    EXPECT_EQ(SnapshotTree(At("Outside")), outside);
-    RemoveUnixLink(UpdateFolder());
+    for (const bool emptyTarget : {true, false}) {
+        SCOPED_TRACE(emptyTarget ? "empty target" : "target with files");
+        MakeFolders(At("Outside"));
+        if (!emptyTarget) {
+            WriteTextFile(At("Outside\\notes.txt"), "notes");
+            WriteTextFile(At("Outside\\deeper\\more.txt"), "more");
+        }
+        TreeSnapshot outside = SnapshotTree(At("Outside"));
+        ASSERT_TRUE(MakeUnixFolderLink(At("Outside"), UpdateFolder()));
+        TreeSnapshot before = DataSnapshot();
+        Start(emptyTarget ? 1 : 2);
+        EXPECT_TRUE(FolderExists(At("Outside")));
+        EXPECT_EQ(SnapshotTree(At("Outside")), outside);
+        EXPECT_EQ(DataSnapshot(), before);  // the link included, nothing copied
+        RemoveUnixLink(UpdateFolder());
+        RemoveTree(At("Outside"));
+    }
 }
 
 // A staged tree deeper than the ANSI calls can reach: the tree listing stops
