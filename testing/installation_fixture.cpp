@@ -38,15 +38,17 @@ void InstallationTest::Install(const std::string& folder) {
 unsigned long InstallationTest::RunLauncher(const std::string& arguments,
                                             const std::string& currentDirectory) {
     std::string launcher = ProgramFolder() + "Orbex.exe";
+    const std::wstring application = Widen(launcher);
     std::wstring commandLine =
         Widen("\"" + launcher + "\"" + (arguments.empty() ? "" : " " + arguments));
+    const std::wstring folder = Widen(currentDirectory.empty() ? Root() : currentDirectory);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(Widen(launcher).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
-                        nullptr, Widen(currentDirectory.empty() ? Root() : currentDirectory).c_str(),
-                        &startup, &process)) {
-        ADD_FAILURE() << "cannot start " << launcher << ": " << GetLastError();
+    if (!CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &process)) {
+        const DWORD error = GetLastError();
+        ADD_FAILURE() << "cannot start " << launcher << ": " << error;
         return ~0ul;
     }
     CloseHandle(process.hThread);
