@@ -2,6 +2,7 @@
 // Japanese locale, which gives that code page under Wine).
 #include <windows.h>
 
+#include "base/current_directory.h"
 #include "disk/disk_object.h"
 #include "testing/test_folder.h"
 
@@ -37,9 +38,11 @@ void RemoveDoubleByteTree(const std::string& folder) {
 class DoubleByteTest : public TempFolderTest {
 protected:
     void SetUp() override {
+        // A fatal failure, not a skip: a run without the code page would
+        // otherwise count as passed.
         if (GetACP() != 932)
-            GTEST_SKIP() << "needs ANSI code page 932 (LANG=ja_JP.UTF-8 under Wine), have "
-                         << GetACP();
+            FAIL() << "needs ANSI code page 932 (LANG and LC_ALL ja_JP.UTF-8 under Wine), have "
+                   << GetACP();
         TempFolderTest::SetUp();
     }
     void TearDown() override {
@@ -101,6 +104,26 @@ TEST_F(DoubleByteTest, CopiesAndDeletesATreeOfDoubleByteFolders) {
     EXPECT_FALSE(FolderExists(At("src")));
     EXPECT_TRUE(disk.MakeFolderPath(At("made\\" + kHyo + "\\" + kSo)));
     EXPECT_TRUE(FolderExists(At("made\\" + kHyo + "\\" + kSo)));
+}
+
+// 120 double-byte characters below the test's folder: a folder part over the
+// 255 bytes the path splitter holds, far under the platform's 260
+// characters, is created; and a current directory of over 260 bytes is saved
+// and restored whole.
+TEST_F(DoubleByteTest, LongDoubleBytePathsCountAsThePlatformCounts) {
+    std::string deep = Root();
+    for (int i = 0; i < 120; ++i)
+        deep += "\x82\xA0";  // あ
+    CDiskObject disk;
+    EXPECT_TRUE(disk.MakeFolderPath(deep + "\\sub")) << disk.GetErrorText();
+    EXPECT_TRUE(FolderExists(deep + "\\sub"));
+
+    ASSERT_TRUE(SetCurrentDirectoryA(deep.c_str()));
+    ASSERT_EQ(CurrentDirectory(), deep);
+    ASSERT_GT(deep.size(), 260u);
+    EXPECT_TRUE(disk.MakeFolderPath(At("other\\level"))) << disk.GetErrorText();
+    EXPECT_TRUE(FolderExists(At("other\\level")));
+    EXPECT_EQ(CurrentDirectory(), deep);
 }
 
 }  // namespace

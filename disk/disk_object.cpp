@@ -14,24 +14,45 @@ const char kInternalErrorText[] = "CDiskObject internal error - check call param
 const char kAllFiles[] = "*.*";
 
 // Remembers the current directory and makes it current again when it goes,
-// whichever way the operation that holds it ends.
+// whichever way the operation that holds it ends. An operation that is about
+// to change the current directory asks IsSaved() first and fails while it is
+// false: it could not come back, and the process would stay elsewhere.
+//
+// What GetCurrentDirectoryA can give, and why it is entered again at once:
+//   directory                               reads as                 enters again
+//   any, spelt in the system code page      its name, whole          yes
+//   characters the code page cannot spell   '?' in their place       no (invalid name)
+//                                           or a best-fit letter     only if that folder exists
+//   (the query fails)                       nothing                  -
 class CurrentDirectoryKeeper {
 public:
-    CurrentDirectoryKeeper() : saved_(CurrentDirectory()) {}
+    CurrentDirectoryKeeper() : saved_(CurrentDirectory(&error_)) {
+        if (saved_.empty())
+            return;
+        if (!SetCurrentDirectoryA(saved_.c_str())) {
+            error_ = GetLastError();
+            unsaved_.swap(saved_);
+        }
+    }
     ~CurrentDirectoryKeeper() {
         if (!saved_.empty())
             SetCurrentDirectoryA(saved_.c_str());
     }
-    CurrentDirectoryKeeper(CurrentDirectoryKeeper&& other) noexcept
-        : saved_(std::move(other.saved_)) {
-        other.saved_.clear();
-    }
+    CurrentDirectoryKeeper(CurrentDirectoryKeeper&&) = delete;
     CurrentDirectoryKeeper& operator=(CurrentDirectoryKeeper&&) = delete;
     CurrentDirectoryKeeper(const CurrentDirectoryKeeper&) = delete;
     CurrentDirectoryKeeper& operator=(const CurrentDirectoryKeeper&) = delete;
 
+    bool IsSaved() const { return !saved_.empty(); }
+    // When not saved: the failed call's error code, and the directory as it
+    // read (empty when it could not be read at all).
+    unsigned long Error() const { return error_; }
+    const std::string& Unsaved() const { return unsaved_; }
+
 private:
+    unsigned long error_ = 0;
     std::string saved_;
+    std::string unsaved_;
 };
 
 // Owns a search handle from FindFirstFileA.
@@ -226,18 +247,22 @@ bool CDiskObject::NormalizeFilePath(std::string& path) {
     const PathParts parts = SplitPath(path, IsSystemLeadByte);
 
     if (parts.drive.empty()) {
-        const std::string current = CurrentDirectory();
+        unsigned long error = 0;
+        const std::string current = CurrentDirectory(&error);
         const bool network = parts.folder.size() > 2 && StartsWith(parts.folder, "\\\\");
-        // A current directory too long for its buffer cannot complete the
-        // path; a path completed from nothing would name another place.
+        // A path completed from nothing would name another place.
         if (!network && current.empty()) {
-            SetSystemError(ERROR_FILENAME_EXCED_RANGE, path);
+            SetSystemError(error, path);
             return false;
         }
         if (network) {
             // A network path: nothing to complete.
         } else if (parts.folder.size() > 2 && StartsWith(parts.folder, "..\\")) {
             CurrentDirectoryKeeper keeper;
+            if (!keeper.IsSaved()) {
+                SetSystemError(keeper.Error(), keeper.Unsaved());
+                return false;
+            }
             std::string folder = parts.folder;
             while (folder.size() > 2 && StartsWith(folder, "..\\")) {
                 // At a root there is no level up; the directory stays put.
@@ -267,6 +292,10 @@ bool CDiskObject::IsExistingFolder(const std::string& folder) {
     if (!StartWithRequiredPath(folder, true, copy))
         return false;
     CurrentDirectoryKeeper keeper;
+    if (!keeper.IsSaved()) {
+        SetSystemError(keeper.Error(), keeper.Unsaved());
+        return false;
+    }
     return SetCurrentDirectoryA(copy.c_str()) != FALSE;
 }
 
@@ -280,8 +309,10 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
     std::string copy = folder;
     if (!NormalizeFolderPath(copy))
         return false;
+    // A folder that cannot be entered lists as empty; a current directory
+    // that cannot be kept is a failure (IsExistingFolder set the text).
     if (!IsExistingFolder(copy))
-        return true;
+        return m_errorText.empty();
     if (RefuseFolderLink(copy))
         return false;
 
@@ -359,12 +390,19 @@ bool CDiskObject::MakeFolderPath(const std::string& folder) {
     if (!StartWithRequiredPath(folder, true, copy))
         return false;
     const PathParts parts = SplitPath(copy, IsSystemLeadByte);
-    if (parts.folder.size() > 255) {
+    // The path splitter's limit for a folder part, counted as the platform
+    // counts it: in UTF-16 units, not in bytes (a path under the platform's
+    // limit can take three times as many bytes in UTF-8).
+    if (Utf16Length(parts.folder) > 255) {
         SetSystemError(ERROR_FILENAME_EXCED_RANGE, copy);
         return false;
     }
 
     CurrentDirectoryKeeper keeper;
+    if (!keeper.IsSaved()) {
+        SetSystemError(keeper.Error(), keeper.Unsaved());
+        return false;
+    }
     const FolderLevels walk = SplitFolderLevels(parts.drive, parts.folder, IsSystemLeadByte);
     // A path that can already be entered through plain level names needs no
     // level-by-level walk: every level exists, so the walk would create

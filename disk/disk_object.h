@@ -19,7 +19,14 @@
 //
 // Several operations change the process's current directory for a moment and
 // always restore it before they return, so two threads must not run disk
-// operations at the same time, even on different objects.
+// operations at the same time, even on different objects. When the current
+// directory cannot be saved (its query fails, or it reads as a name that
+// cannot be entered again: characters the system code page cannot spell),
+// such an operation fails before changing it, with the system's message for
+// the failed call, a space, and the directory as it read; the current
+// directory stays where it is. Those operations are IsExistingFolder (so
+// every listing and copy), MakeFolderPath, and the "..\" case of
+// NormalizeFilePath.
 #ifndef ORBEX_DISK_DISK_OBJECT_H_
 #define ORBEX_DISK_DISK_OBJECT_H_
 
@@ -55,10 +62,11 @@ public:
     // network path and a path with a drive, even a drive-relative one such as
     // "C:name", stay as they are. False (internal error) when the folder
     // part, base name or extension holds ':', '*' or '?'; false with the
-    // "file name too long" system text and the path when the path needs the
-    // current directory and that is too long to read (260 characters or
-    // more). Leaves the error text alone on success; the current directory
-    // is as before.
+    // system text of the failed query and the path when the path needs the
+    // current directory and that cannot be read; a leading "..\" part that
+    // cannot climb because the current directory cannot be saved fails as
+    // the header says. Leaves the error text alone on success; the current
+    // directory is as before.
     bool NormalizeFilePath(std::string& path);
     // True when `text` holds none of ':', '*' and '?'. Sets no error text.
     static bool IsValidPathPart(const std::string& text);
@@ -77,7 +85,8 @@ public:
     // True when `folder` names a folder that can be entered. A missing or
     // unenterable folder gives false with an empty error text: that is an
     // answer, not a failure. An empty or invalid path gives false with the
-    // internal error.
+    // internal error; a current directory that cannot be saved gives false
+    // with its error text (see the header).
     bool IsExistingFolder(const std::string& folder);
 
     // Adds the files directly in `folder` (not subfolders, not file links;
@@ -87,10 +96,11 @@ public:
     // already in that order; its elements stay. A folder that does not exist
     // or cannot be entered lists as empty with true. False when the folder
     // cannot be searched (error text: the system text and the search
-    // pattern) and when `folder` is itself a link (error text: the system
-    // text for ERROR_CANT_ACCESS_FILE and the folder): a link is never
-    // entered. Every operation below that lists a folder, so every copy and
-    // deletion, inherits that refusal and touches nothing behind a link.
+    // pattern), when the current directory cannot be saved (see the header),
+    // and when `folder` is itself a link (error text: the system text for
+    // ERROR_CANT_ACCESS_FILE and the folder): a link is never entered. Every
+    // operation below that lists a folder, so every copy and deletion,
+    // inherits that refusal and touches nothing behind a link.
     bool ListFolderFiles(const std::string& folder, StringList& list, bool fullPaths);
     // As ListFolderFiles, for the names that match the wildcard `pattern`.
     bool ListFolderFilesMatching(const std::string& pattern, const std::string& folder,
@@ -115,10 +125,12 @@ public:
     // Creates every missing level of `folder`; existing levels are left as
     // they are. True when the whole path can be entered afterwards; the
     // current directory is restored either way. Errors: empty path (internal
-    // error); a folder part longer than 255 bytes (the "file name too long"
-    // system text and the normalised path; nothing is created); the path
-    // cannot be entered (system text and the path rebuilt from its levels,
-    // without a trailing backslash).
+    // error); a folder part longer than 255 UTF-16 units, the platform's
+    // count, whatever its length in bytes (the "file name too long" system
+    // text and the normalised path; nothing is created); the current
+    // directory cannot be saved (see the header; nothing is created); the
+    // path cannot be entered (system text and the path rebuilt from its
+    // levels, without a trailing backslash).
     bool MakeFolderPath(const std::string& folder);
 
     // Copies the files directly in `source` into `target` in sorted order,

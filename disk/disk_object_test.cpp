@@ -402,6 +402,44 @@ TEST_F(MakeFolderTest, FolderPartOver255BytesIsRefusedWhole) {
     EXPECT_EQ(SnapshotTree(Root()), TreeSnapshot());
 }
 
+// A current directory that the code page cannot spell reads through
+// GetCurrentDirectoryA with '?' in place of those characters, a name that
+// cannot be entered again. An operation that would have to leave it fails
+// before it does, and the process stays where it was.
+TEST_F(MakeFolderTest, CurrentDirectoryThatCannotBeSavedIsNeverLeft) {
+    const std::wstring here =
+        std::wstring(Root().begin(), Root().end()) + L"\u0414\u043c\u0438\u0442\u0440\u0438\u0439";
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(CP_ACP, 0, here.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (!lossy)
+        GTEST_SKIP() << "the system code page " << GetACP() << " spells Cyrillic names";
+    ASSERT_TRUE(CreateDirectoryW(here.c_str(), nullptr));
+    ASSERT_TRUE(SetCurrentDirectoryW(here.c_str()));
+    const std::string asRead = CurrentDirectory();
+    SetCurrentDirectoryA(asRead.c_str());
+    const std::string expected = SystemMessage(GetLastError()) + " " + asRead;
+
+    CDiskObject disk;
+    EXPECT_FALSE(disk.MakeFolderPath(At("made\\deeper")));
+    EXPECT_EQ(disk.GetErrorText(), expected);
+    EXPECT_FALSE(FolderExists(At("made")));
+    EXPECT_FALSE(disk.IsExistingFolder(Root()));
+    EXPECT_EQ(disk.GetErrorText(), expected);
+    StringList names;
+    EXPECT_FALSE(disk.ListFolderFiles(Root(), names, false));
+    EXPECT_EQ(disk.GetErrorText(), expected);
+    std::string climbing = "..\\x.txt";
+    EXPECT_FALSE(disk.NormalizeFilePath(climbing));
+    EXPECT_EQ(disk.GetErrorText(), expected);
+
+    wchar_t current[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, current);
+    EXPECT_EQ(std::wstring(current), here);
+    // The fixture's clean-up works by narrow names; this one it cannot spell.
+    SetCurrentDirectoryA(Root().c_str());
+    RemoveDirectoryW(here.c_str());
+}
+
 TEST(MakeFolderPathTest, RefusesEmptyAndInvalidPaths) {
     CDiskObject disk;
     EXPECT_FALSE(disk.MakeFolderPath(""));

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <memory>
 #include <new>
 
 #include "base/system_code_page.h"
@@ -15,16 +14,41 @@ const char kUpdateFolderName[] = "update\\";
 const char kMainProgramName[] = "Orbex.exe";
 const char kPostUpgradeProgramName[] = "OrbexPostUpgrade.exe";
 
+namespace {
+
+// The longest module file name in bytes: the platform's 32,767 UTF-16 units,
+// three bytes each in UTF-8, and the terminator.
+const DWORD kLongestModuleFileName = 3 * 32767 + 1;
+
+// The buffer is sized for the longest name at once, because a short buffer
+// is not reliably reported:
+//   GetModuleFileNameA, name too long for the buffer
+//   Windows      returns the buffer size (from Vista on with
+//                ERROR_INSUFFICIENT_BUFFER; no terminator on XP)
+//   Wine 8       returns what fitted, cut before a character that did not fit
+//                whole: under UTF-8 up to 3 bytes below the buffer size,
+//                terminated, like a complete name
+// Empty when the name cannot be obtained whole.
+std::string ModuleFileName() {
+    std::string buffer(kLongestModuleFileName, '\0');
+    const DWORD length = GetModuleFileNameA(nullptr, &buffer[0], kLongestModuleFileName);
+    if (length == 0 || length >= kLongestModuleFileName)
+        return std::string();
+    buffer.resize(length);
+    return buffer;
+}
+
+}  // namespace
+
 std::string GetProgramFolder() {
     try {
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[MAX_PATH]);
-        if (!buffer)
+        const std::string fileName = ModuleFileName();
+        // The platform's path limit, counted as the platform counts: 260
+        // UTF-16 units, however many bytes the system code page spends on
+        // them. The A calls that follow would refuse a longer layout part by
+        // part; refusing here keeps the run from doing half of it.
+        if (fileName.empty() || Utf16Length(fileName) >= MAX_PATH)
             return std::string();
-        DWORD length = GetModuleFileNameA(nullptr, buffer.get(), MAX_PATH);
-        // A name that fills the buffer was cut short.
-        if (length == 0 || length >= MAX_PATH)
-            return std::string();
-        std::string fileName(buffer.get(), length);
         // A trail byte 0x5C is not a backslash: find the last real one.
         size_t lastBackslash = std::string::npos;
         for (size_t pos = 0; pos < fileName.size();

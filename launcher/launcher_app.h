@@ -27,15 +27,17 @@ public:
     // Nothing is shown or logged; a failed update or a missing main program
     // still ends normally. Out of memory ends the run quietly, without the
     // hand-off. When the launcher's own folder cannot be determined (or its
-    // path is too long to read whole), nothing is done at all: a layout
+    // path reaches the platform's limit of 260 characters), nothing is done
+    // at all: a layout
     // relative to the current directory would start whatever program lies
     // under the folder of the document being opened.
     bool Start();
 };
 
 // The folder of the running executable, ending with a backslash. Empty when
-// its file name cannot be obtained, or is 260 bytes or longer (a truncated
-// name would give a wrong folder).
+// its file name cannot be obtained whole, or is 260 UTF-16 units or longer
+// (the platform's path limit, whatever its length in bytes: under UTF-8 a
+// name under the limit can take up to three times as many bytes).
 std::string GetProgramFolder();
 
 // True when a file or folder exists at `path`. One trailing backslash (the

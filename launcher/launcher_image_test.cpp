@@ -245,4 +245,15 @@ TEST_F(LauncherResourcesTest, ManifestAsksForNoElevation) {
     EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
 }
 
+// UTF-8 as the launcher's ANSI code page, so that its A calls carry every name.
+TEST_F(LauncherResourcesTest, ManifestDeclaresUtf8AsTheActiveCodePage) {
+    std::string manifest = Resource(MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
+    EXPECT_NE(manifest.find("<activeCodePage "
+                            "xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">"
+                            "UTF-8</activeCodePage>"),
+              std::string::npos)
+        << manifest;
+    EXPECT_NE(manifest.find("<windowsSettings>"), std::string::npos);
+}
+
 }  // namespace

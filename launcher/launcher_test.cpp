@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "base/system_code_page.h"
 #include "testing/installation_fixture.h"
 #include "testing/test_folder.h"
 
@@ -123,6 +126,53 @@ TEST_F(InstallationTest, HostileCommandLinesEndCleanly) {
             }
         }
         EXPECT_EQ(arguments[0], expected);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string Repeat(const std::string& text, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i)
+        out += text;
+    return out;
+}
+
+// Folder and document names that the system code page (1252, and 932 in the
+// second run) cannot spell, handed over as the shell hands them: a UTF-16
+// command line. This test program runs in UTF-8 (its manifest), so it can
+// spell them; the launcher and the main program meet the system's code page.
+// Each row is a fresh installation below Root().
+TEST_F(InstallationTest, NamesInAnyScriptArriveIntact) {
+    struct Case {
+        std::string installFolder;
+        std::string document;
+    };
+    // Under the platform's 260 characters, over 260 bytes in UTF-8.
+    const std::string longName = Repeat(u8"中", 70);
+    const Case cases[] = {
+        {u8"Дмитрий\\Apps\\", u8"C:\\docs\\Дмитрий 文档.htm"},
+        {u8"中文\\Apps\\", u8"C:\\docs\\中文.htm"},
+        {longName + "\\Apps\\", "C:\\docs\\" + longName + ".htm"},
+        // In code page 932 both characters of 表ソ end in byte 0x5C.
+        {u8"日本語\\表ソ\\Apps\\", u8"C:\\文書\\表ソ 一覧.htm"},
+    };
+    const std::string longLauncher = At(longName + "\\Apps\\Orbex.exe");
+    ASSERT_GT(longLauncher.size(), 260u);
+    ASSERT_LT(Utf16Length(longLauncher), 260u);
+    const char* systemCodePage = std::getenv("ORBEX_SYSTEM_CODE_PAGE");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.installFolder);
+        Install(c.installFolder);
+        ASSERT_EQ(RunLauncher("\"" + c.document + "\" /nosplash"), 0u);
+        HandOff handOff = WaitForHandOff();
+        EXPECT_EQ(handOff.wideArguments, (std::vector<std::string>{c.document}));
+        EXPECT_EQ(handOff.wideWorkingDirectory + "\\", DataFolder());
+        if (systemCodePage)
+            EXPECT_EQ(handOff.codePage, systemCodePage);
+        WaitForMainProgramToEnd();
     }
 }
 

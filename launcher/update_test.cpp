@@ -236,4 +236,34 @@ TEST_F(UpdateTest, StagedPathsOf260CharactersOrMoreCopyNothing) {
         RemoveDirectoryW(wide(*it).c_str());
 }
 
+// An installation and staged names that code page 1252 cannot spell, applied
+// by a launcher started from a current directory under 260 characters but
+// over 260 bytes in UTF-8: every disk operation that enters a folder must
+// come back to it, or the process stays inside the update folder, which then
+// cannot be removed. This test program runs in UTF-8 (its manifest), so its
+// helpers spell every name.
+TEST_F(UpdateTest, AppliesNamesInAnyScriptStartedFromALongCurrentDirectory) {
+    Install(u8"Дмитрий\\中文\\Apps\\");
+    WriteTextFile(DataFolder() + u8"Журнал.txt", "journal 1");
+    WriteTextFile(DataFolder() + "OrbexPostUpgrade.exe", "post-upgrade");
+    StageNestedTree();
+    WriteTextFile(UpdateFolder() + u8"Журнал.txt", "journal 2");
+    WriteTextFile(UpdateFolder() + u8"Ελληνικά\\αρχείο.txt", "Greek");
+    WriteTextFile(UpdateFolder() + u8"中文\\文件 二.txt", "Chinese");
+    std::string longFolder = Root();
+    for (int i = 0; i < 90; ++i)
+        longFolder += u8"文";
+    MakeFolders(longFolder);
+    ASSERT_TRUE(FolderExists(longFolder));
+    ASSERT_GT(longFolder.size(), 260u);
+    TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+    ASSERT_EQ(expected[u8"Ελληνικά\\αρχείο.txt"], "Greek");
+
+    EXPECT_EQ(RunLauncher("page.htm", longFolder), 0u);
+    EXPECT_EQ(WaitForHandOff().version, "2");
+    WaitForMainProgramToEnd();
+    EXPECT_EQ(DataSnapshot(), expected);
+    EXPECT_FALSE(FolderExists(UpdateFolder()));
+}
+
 }  // namespace

@@ -41,10 +41,12 @@ echo "program folder: Orbex.exe (the launcher)"
 echo "data folder OrbexData\\ before the start:"
 show_tree "$data"
 
-argument='C:\docs\My Page.htm'
+# A document name that the system code page (1252) cannot spell. Wine reads
+# the Unix arguments in the Unix locale's charset, hence a UTF-8 locale here.
+argument='C:\docs\Дмитрий 文档 My Page.htm'
 log "starting the launcher as a user would: Orbex.exe \"$argument\" /nosplash"
 set +e
-as_wine_user "$work" "$work/wine-run" "$app/Orbex.exe" "$argument" /nosplash
+LANG=C.UTF-8 LC_ALL=C.UTF-8 as_wine_user "$work" "$work/wine-run" "$app/Orbex.exe" "$argument" /nosplash
 code=$?
 set -e
 echo "launcher exit code: $code"
@@ -52,6 +54,11 @@ for _ in $(seq 100); do [ -s "$data/handoff.log" ] && break; sleep 0.1; done
 
 log "what the main program recorded (OrbexData\\handoff.log)"
 tr '\t' '\n' <"$data/handoff.log" | sed 's/\r$//; s/^/  /'
+if tr '\t' '\n' <"$data/handoff.log" | sed 's/\r$//' | grep -qxF "w1=$argument"; then
+  echo "the document name arrived intact (w1: as a Unicode program receives it; 1: the sample program's own view in its ANSI code page)"
+else
+  echo "the document name did not arrive intact"
+fi
 
 log "data folder OrbexData\\ after the start"
 show_tree "$data"

@@ -11,22 +11,44 @@ void CopyBuiltProgram(const std::string& name, const std::string& target) {
         << "cannot copy " << source << " to " << target << ": " << GetLastError();
 }
 
+namespace {
+
+std::wstring Widen(const std::string& text) {
+    int count = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(count > 0 ? count : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], count);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+}  // namespace
+
 void InstallationTest::SetUp() {
     TempFolderTest::SetUp();
+    Install(installFolder_);
+}
+
+void InstallationTest::Install(const std::string& folder) {
+    installFolder_ = folder;
     MakeFolders(DataFolder());
     CopyBuiltProgram("Orbex.exe", ProgramFolder() + "Orbex.exe");
     CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
 }
 
-unsigned long InstallationTest::RunLauncher(const std::string& arguments) {
+unsigned long InstallationTest::RunLauncher(const std::string& arguments,
+                                            const std::string& currentDirectory) {
     std::string launcher = ProgramFolder() + "Orbex.exe";
-    std::string commandLine = "\"" + launcher + "\"" + (arguments.empty() ? "" : " " + arguments);
-    STARTUPINFOA startup = {};
+    const std::wstring application = Widen(launcher);
+    std::wstring commandLine =
+        Widen("\"" + launcher + "\"" + (arguments.empty() ? "" : " " + arguments));
+    const std::wstring folder = Widen(currentDirectory.empty() ? Root() : currentDirectory);
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(launcher.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        Root().c_str(), &startup, &process)) {
-        ADD_FAILURE() << "cannot start " << launcher << ": " << GetLastError();
+    if (!CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &process)) {
+        const DWORD error = GetLastError();
+        ADD_FAILURE() << "cannot start " << launcher << ": " << error;
         return ~0ul;
     }
     CloseHandle(process.hThread);
@@ -67,7 +89,13 @@ HandOff InstallationTest::WaitForHandOff(size_t count) {
         size_t equals = field.find('=');
         std::string key = field.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : field.substr(equals + 1);
-        if (key == "version")
+        if (key == "acp")
+            handOff.codePage = value;
+        else if (key == "wcwd")
+            handOff.wideWorkingDirectory = value;
+        else if (key.size() > 1 && key[0] == 'w' && key[1] >= '0' && key[1] <= '9')
+            handOff.wideArguments.push_back(value);
+        else if (key == "version")
             handOff.version = value;
         else if (key == "cwd")
             handOff.workingDirectory = value;

@@ -10,6 +10,12 @@
 
 // What the sample main program recorded about one start.
 struct HandOff {
+    // The code page the main program ran in, and what it received as a
+    // Unicode program: wide working directory and CommandLineToArgvW
+    // arguments, in UTF-8.
+    std::string codePage;
+    std::string wideWorkingDirectory;
+    std::vector<std::string> wideArguments;
     std::string version;
     std::string workingDirectory;
     std::string commandLine;
@@ -20,14 +26,20 @@ class InstallationTest : public TempFolderTest {
 protected:
     void SetUp() override;
 
-    std::string ProgramFolder() const { return At("Apps\\"); }
-    std::string DataFolder() const { return At("Apps\\OrbexData\\"); }
-    std::string UpdateFolder() const { return At("Apps\\OrbexData\\update\\"); }
+    std::string ProgramFolder() const { return At(installFolder_); }
+    std::string DataFolder() const { return ProgramFolder() + "OrbexData\\"; }
+    std::string UpdateFolder() const { return DataFolder() + "update\\"; }
 
-    // Starts the launcher as a user would (CreateProcess with the command line
-    // "<program folder>\Orbex.exe" + arguments, from another current
-    // directory) and returns its exit code once it has ended.
-    unsigned long RunLauncher(const std::string& arguments);
+    // Lays out an installation at Root() + `folder` (ending with a backslash);
+    // the folders above name it from then on. SetUp installs at "Apps\".
+    void Install(const std::string& folder);
+
+    // Starts the launcher as the shell would (CreateProcessW with the command
+    // line "<program folder>\Orbex.exe" + arguments, converted from the test
+    // program's code page) from `currentDirectory` (empty: Root()), and
+    // returns its exit code once it has ended.
+    unsigned long RunLauncher(const std::string& arguments,
+                              const std::string& currentDirectory = std::string());
 
     // The `count`th start recorded by the main program, waiting for it to
     // appear (the launcher does not wait for the main program).
@@ -42,6 +54,9 @@ protected:
 
     // The data folder's files and folders, without the main program's log.
     TreeSnapshot DataSnapshot() const;
+
+private:
+    std::string installFolder_ = "Apps\\";
 };
 
 // What a complete update makes of a data folder whose snapshot, taken before

@@ -1,14 +1,21 @@
 // The sample main program of a test or demo installation. Started by the
 // launcher, it appends one line to handoff.log in its own folder:
 //   version=N<TAB>cwd=<working directory><TAB>cmdline=<raw command line><TAB>1=<argv[1]>...
-// with the arguments as its C runtime split them. Control characters are
-// written as \xNN so that a line stays one line.
+// with the arguments as its C runtime split them, then what a Unicode program
+// receives, in UTF-8, after the code page it runs in:
+//   <TAB>acp=<GetACP()><TAB>wcwd=<wide working directory><TAB>w1=<CommandLineToArgvW argument 1>...
+// The narrow fields are in that code page, which may not spell every
+// name ('?' where it cannot); the wide ones carry every character. Control
+// characters are written as \xNN so that a line stays one line. The log is
+// found through the wide module file name, so any folder name works.
 // An argument "wait:NAME" makes it hold a mutex NAME-alive and stay running
 // until the event NAME is set (at most a minute): a test can then see that
 // the launcher ended while the main program still runs.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
+#include <vector>
 
 #ifndef ORBEX_SAMPLE_VERSION
 #define ORBEX_SAMPLE_VERSION 1
@@ -29,11 +36,25 @@ static std::string Escaped(const char* text) {
     return out;
 }
 
+static std::string Utf8(const wchar_t* text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return std::string();
+    std::string out(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
+    out.resize(size - 1);
+    return out;
+}
+
+// The platform's longest path, 32,767 UTF-16 units, in the system code page
+// (up to two bytes a unit in a double-byte code page), with the terminator.
+static const DWORD kLongestPath = 32768;
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    char buffer[32768];
-    DWORD length = GetCurrentDirectoryA(sizeof buffer, buffer);
+    std::vector<char> buffer(2 * kLongestPath);
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
     std::string line = "version=" + std::to_string(ORBEX_SAMPLE_VERSION) +
-                       "\tcwd=" + std::string(buffer, length < sizeof buffer ? length : 0) +
+                       "\tcwd=" + std::string(buffer.data(), length < buffer.size() ? length : 0) +
                        "\tcmdline=" + Escaped(GetCommandLineA());
     std::string waitName;
     for (int i = 1; i < __argc; ++i) {
@@ -41,15 +62,25 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         if (std::string(__argv[i]).rfind("wait:", 0) == 0)
             waitName = __argv[i] + 5;
     }
+    line += "\tacp=" + std::to_string(GetACP());
+    std::vector<wchar_t> wideBuffer(kLongestPath);
+    length = GetCurrentDirectoryW(kLongestPath, wideBuffer.data());
+    line += "\twcwd=" + Escaped(Utf8(length < kLongestPath ? wideBuffer.data() : L"").c_str());
+    int wideCount = 0;
+    LPWSTR* wideArguments = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    for (int i = 1; wideArguments && i < wideCount; ++i)
+        line += "\tw" + std::to_string(i) + "=" + Escaped(Utf8(wideArguments[i]).c_str());
+    LocalFree(wideArguments);
+
     HANDLE alive = nullptr;
     if (!waitName.empty())
         alive = CreateMutexA(nullptr, TRUE, (waitName + "-alive").c_str());
     line += "\r\n";
 
-    length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    std::string log(buffer, length < sizeof buffer ? length : 0);
-    log = log.substr(0, log.find_last_of('\\') + 1) + "handoff.log";
-    HANDLE file = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    length = GetModuleFileNameW(nullptr, wideBuffer.data(), kLongestPath);
+    std::wstring log(wideBuffer.data(), length < kLongestPath ? length : 0);
+    log = log.substr(0, log.find_last_of(L'\\') + 1) + L"handoff.log";
+    HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
