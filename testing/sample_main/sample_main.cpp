@@ -3,6 +3,8 @@
 //   version=N<TAB>cwd=<working directory><TAB>cmdline=<raw command line><TAB>1=<argv[1]>...
 // with the arguments as its C runtime split them. Control characters are
 // written as \xNN so that a line stays one line.
+// It also records update=1 when its folder's update\ was there as it started
+// (a launcher handed off before its update was complete), update=0 otherwise.
 // An argument "wait:NAME" makes it hold a mutex NAME-alive and stay running
 // until the event NAME is set (at most a minute): a test can then see that
 // the launcher ended while the main program still runs.
@@ -29,7 +31,17 @@ static std::string Escaped(const char* text) {
     return out;
 }
 
+// Asked first thing, before anything else could have finished the update.
+static bool UpdateFolderPresent() {
+    char module[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
+    std::string folder(module, length < MAX_PATH ? length : 0);
+    std::string update = folder.substr(0, folder.find_last_of('\\') + 1) + "update";
+    return GetFileAttributesA(update.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    const bool updatePresent = UpdateFolderPresent();
     char buffer[32768];
     DWORD length = GetCurrentDirectoryA(sizeof buffer, buffer);
     std::string line = "version=" + std::to_string(ORBEX_SAMPLE_VERSION) +
@@ -44,6 +56,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     HANDLE alive = nullptr;
     if (!waitName.empty())
         alive = CreateMutexA(nullptr, TRUE, (waitName + "-alive").c_str());
+    line += updatePresent ? "\tupdate=1" : "\tupdate=0";
     line += "\r\n";
 
     length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
