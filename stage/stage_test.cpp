@@ -1,0 +1,251 @@
+// End to end: several launchers over one pending update, the stager killed
+// part-way or publishing during an apply, and the stager's refusals. Each
+// runs the built Orbex.exe and OrbexStage.exe in a fresh installation.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "launcher/installation_fixture.h"
+#include "testing/test_folder.h"
+
+namespace {
+
+// Starts `commandLine` from `directory` with its output in `outputFile` (none
+// when empty); the caller closes the returned process handle. With `thread`,
+// the process is created suspended and `thread` receives its main thread.
+HANDLE StartProgram(std::string commandLine, const std::string& directory,
+                    const std::string& outputFile = "", HANDLE* thread = nullptr) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = outputFile.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileA(outputFile.c_str(), GENERIC_WRITE,
+                                                     FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (output != INVALID_HANDLE_VALUE) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = output;
+    }
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                  thread ? CREATE_SUSPENDED : 0, nullptr, directory.c_str(),
+                                  &startup, &process);
+    if (output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
+        return nullptr;
+    }
+    if (thread)
+        *thread = process.hThread;
+    else
+        CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// Waits for the process and closes it; its exit code, ~0 when it did not end.
+DWORD Finish(HANDLE process) {
+    DWORD code = ~0ul;
+    if (process && WaitForSingleObject(process, 300000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process, &code);
+    if (process)
+        CloseHandle(process);
+    return code;
+}
+
+// The first few paths where `actual` differs from `expected`; empty when equal.
+// (A whole snapshot of a thousand files is too much to print.)
+std::string Difference(const TreeSnapshot& expected, const TreeSnapshot& actual) {
+    std::string out;
+    int shown = 0;
+    for (const auto& entry : expected) {
+        auto found = actual.find(entry.first);
+        if ((found == actual.end() || found->second != entry.second) && shown++ < 5)
+            out += (found == actual.end() ? " missing " : " differs ") + entry.first;
+    }
+    for (const auto& entry : actual) {
+        if (!expected.count(entry.first) && shown++ < 5)
+            out += " unexpected " + entry.first;
+    }
+    return shown ? std::to_string(shown) + " wrong:" + out : out;
+}
+
+class StageTest : public InstallationTest {
+protected:
+    std::string Stager(const std::string& arguments) const {
+        return "\"" + TestProgramFolder() + "OrbexStage.exe\" " + arguments;
+    }
+    std::string Launcher() const { return "\"" + ProgramFolder() + "Orbex.exe\""; }
+
+    // Writes `files` files of a few kilobytes in nested folders under `folder`,
+    // each holding `tag`, and the version 2 main program.
+    void WriteRelease(const std::string& folder, int files, const std::string& tag) {
+        CopyBuiltProgram("sample_main_v2.exe", folder + "Orbex.exe");
+        for (int i = 0; i < files; ++i) {
+            std::string relative = "d" + std::to_string(i % 7) + "\\e" + std::to_string(i % 3) +
+                                   "\\f" + std::to_string(i) + ".dat";
+            WriteTextFile(folder + relative, std::string(2000 + i % 3000, 'x') + tag);
+        }
+        MakeFolders(folder + "empty");
+    }
+};
+
+// Launchers started together (as when a user opens several documents at
+// once): one applies the update, the others wait for it, so every main
+// program starts on the complete installation. A launcher killed while it
+// holds the lock leaves it abandoned; another takes it over and completes.
+TEST_F(StageTest, LaunchersStartedTogetherAllHandOffToTheCompleteUpdate) {
+    std::mt19937 random(GetTickCount());
+    for (bool killOne : {false, true}) {
+        SCOPED_TRACE(killOne ? "one launcher killed part-way" : "four launchers");
+        RemoveTree(DataFolder());
+        CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+        WriteRelease(UpdateFolder(), 1200, "new");
+        TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+
+        std::vector<HANDLE> launchers, threads(4);
+        for (HANDLE& thread : threads)
+            launchers.push_back(StartProgram(Launcher(), Root(), "", &thread));
+        for (HANDLE thread : threads) {
+            ResumeThread(thread);
+            CloseHandle(thread);
+        }
+        size_t handOffs = launchers.size();
+        if (killOne && WaitForSingleObject(launchers[0], 300 + random() % 700) == WAIT_TIMEOUT) {
+            TerminateProcess(launchers[0], 1);
+            --handOffs;
+            Finish(launchers[0]);
+            launchers.erase(launchers.begin());
+        }
+        for (HANDLE launcher : launchers)
+            EXPECT_EQ(Finish(launcher), 0u);
+        for (size_t i = 1; i <= handOffs; ++i) {
+            HandOff handOff = WaitForHandOff(i);
+            EXPECT_EQ(handOff.version, "2") << "start " << i;
+            EXPECT_FALSE(handOff.updatePending) << "start " << i << " ran on a half-applied update";
+        }
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+    }
+}
+
+TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate) {
+    WriteRelease(At("Release\\"), 1500, "newer");
+    TreeSnapshot release = SnapshotTree(At("Release\\"));
+    DWORD start = GetTickCount();
+    ASSERT_EQ(Finish(StartProgram(Stager("Release Apps\\OrbexData"), Root())), 0u);
+    DWORD runMs = GetTickCount() - start;
+    ASSERT_EQ(Difference(release, SnapshotTree(UpdateFolder())), "");
+
+    std::mt19937 random(GetTickCount());
+    for (int trial = 0; trial < 4; ++trial) {
+        RemoveTree(UpdateFolder());
+        RemoveTree(DataFolder() + "update.partial");
+        RemoveTree(DataFolder() + "update.old");
+        TreeSnapshot previous;
+        if (trial % 2) {  // an older update still pending
+            WriteTextFile(UpdateFolder() + "older.txt", "older");
+            previous = SnapshotTree(UpdateFolder());
+        }
+        DWORD delay = random() % (runMs + 1);
+        SCOPED_TRACE("killed after " + std::to_string(delay) + " ms of " + std::to_string(runMs));
+        HANDLE stager = StartProgram(Stager("Release Apps\\OrbexData"), Root());
+        if (WaitForSingleObject(stager, delay) == WAIT_TIMEOUT)
+            TerminateProcess(stager, 1);
+        Finish(stager);
+
+        TreeSnapshot update = FolderExists(UpdateFolder()) ? SnapshotTree(UpdateFolder()) : TreeSnapshot();
+        EXPECT_TRUE(update == previous || update == release) << "a partial update was published";
+        TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+        EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+        WaitForHandOff(trial + 1);
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+    }
+}
+
+// The stager waits while a launcher applies an older update, then publishes
+// the newer one whole: the older is applied completely, the newer is pending
+// unmixed, and the next start applies it.
+TEST_F(StageTest, PublishingDuringAnApplyLosesAndMixesNothing) {
+    WriteRelease(UpdateFolder(), 1500, "older");
+    WriteTextFile(UpdateFolder() + "only-older.txt", "older");
+    TreeSnapshot afterOlder = ExpectedAfterUpdate(DataSnapshot());
+    // Small, so that it is ready to publish while the older is still copied.
+    WriteRelease(At("Release\\"), 50, "newer");
+    TreeSnapshot newer = SnapshotTree(At("Release\\"));
+
+    HANDLE launcher = StartProgram(Launcher(), Root());
+    // The launcher's copy has begun once the top folder's files arrive.
+    for (int i = 0; i < 400 && !FileExists(DataFolder() + "only-older.txt"); ++i)
+        Sleep(10);
+    EXPECT_EQ(Finish(StartProgram(Stager("Release Apps\\OrbexData"), Root())), 0u);
+    EXPECT_EQ(Finish(launcher), 0u);
+    WaitForHandOff(1);
+    WaitForMainProgramToEnd();
+    EXPECT_EQ(Difference(newer, SnapshotTree(UpdateFolder())), "") << "the pending update";
+    TreeSnapshot applied = DataSnapshot();
+    TreeSnapshot olderPart;
+    for (const auto& entry : afterOlder) {
+        auto found = applied.find(entry.first);
+        olderPart[entry.first] = found == applied.end() ? "<missing>" : found->second;
+    }
+    EXPECT_EQ(Difference(afterOlder, olderPart), "") << "the older update";
+
+    TreeSnapshot expected = ExpectedAfterUpdate(applied);
+    EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+    WaitForHandOff(2);
+    WaitForMainProgramToEnd();
+    EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+}
+
+TEST_F(StageTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
+    WriteTextFile(At("Release\\Orbex.exe"), "release");
+    WriteTextFile(At("Plain.txt"), "a file");
+    WriteTextFile(DataFolder() + "res\\skin.dat", "skin");
+    WriteTextFile(At("Apps\\OrbexData2\\Orbex.exe"), "a sibling with a longer name");
+    WriteTextFile(At("Linked\\Orbex.exe"), "release");
+    const bool links = RunningUnderWine() && MakeUnixFolderLink(At("Release"), At("Linked\\inner"));
+    const struct {
+        const char* arguments;
+        DWORD exitCode;
+        const char* output;  // a word the output must hold
+    } cases[] = {
+        {"", 1, "usage"},
+        {"Release", 1, "usage"},
+        {"Release Apps\\OrbexData extra", 1, "usage"},
+        {"--bogus Release Apps\\OrbexData", 1, "unknown option"},
+        {"\"\" Apps\\OrbexData", 1, "empty"},
+        {"Release \"\"", 1, "empty"},
+        {"Missing Apps\\OrbexData", 1, "source"},
+        {"Plain.txt Apps\\OrbexData", 1, "source"},
+        {"Release Apps\\Missing", 1, "data folder"},
+        {"Apps\\OrbexData\\res Apps\\OrbexData", 1, "inside"},
+        {"Apps\\ORBEXDATA\\ apps\\orbexdata", 1, "inside"},
+        {"Apps Apps\\OrbexData", 1, "inside"},
+        {"Linked Apps\\OrbexData", 1, "link"},
+        {"--help", 0, "usage"},
+    };
+    TreeSnapshot before = SnapshotTree(Root());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        if (std::string(c.arguments).rfind("Linked", 0) == 0 && !links) {
+            std::printf("skipped: a link is made from the Linux side of Wine\n");
+            continue;
+        }
+        const std::string outputFile = At("..\\stager-" + std::to_string(GetCurrentProcessId()) + ".out");
+        EXPECT_EQ(Finish(StartProgram(Stager(c.arguments), Root(), outputFile)), c.exitCode);
+        std::string output = ReadTextFile(outputFile);
+        DeleteFileA(outputFile.c_str());
+        EXPECT_NE(output.find(c.output), std::string::npos) << output;
+        EXPECT_EQ(Difference(before, SnapshotTree(Root())), "");
+    }
+    // A folder whose name merely begins with the data folder's is no part of it.
+    EXPECT_EQ(Finish(StartProgram(Stager("Apps\\OrbexData2 Apps\\OrbexData"), Root())), 0u);
+    EXPECT_EQ(ReadTextFile(UpdateFolder() + "Orbex.exe"), "a sibling with a longer name");
+    if (links)
+        RemoveUnixLink(At("Linked\\inner"));
+}
+
+}  // namespace
