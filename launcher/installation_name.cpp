@@ -2,13 +2,11 @@
 
 #include <cstdint>
 
-std::string InstallationObjectName(const std::wstring& folded, const std::string& purpose) {
+std::string InstallationObjectName(const std::u16string& folded, const std::string& purpose) {
     if (folded.empty())
         return std::string();
-    // wchar_t is 32 bits outside Windows: hash the 16-bit units the platform
-    // holds, so the name is the same wherever this code runs.
     std::uint64_t hash = 14695981039346656037ull;
-    for (wchar_t unit : folded) {
+    for (char16_t unit : folded) {
         const std::uint16_t value = static_cast<std::uint16_t>(unit);
         for (int shift = 0; shift < 16; shift += 8) {
             hash ^= (value >> shift) & 0xFFu;
@@ -22,8 +20,8 @@ std::string InstallationObjectName(const std::wstring& folded, const std::string
     return "Local\\Orbex-" + purpose + "-" + digits;
 }
 
-bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer) {
-    if (inner.empty() || outer.empty() || outer.back() != L'\\')
+bool IsSameOrInside(const std::u16string& inner, const std::u16string& outer) {
+    if (inner.empty() || outer.empty() || outer.back() != u'\\')
         return false;
     return inner.compare(0, outer.size(), outer) == 0;
 }

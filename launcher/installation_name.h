@@ -4,7 +4,7 @@
 //
 // Portable: no Windows header. Paths come in "folded" form (full, long names,
 // upper case, ending with a backslash; see FoldedFullPath in update_lock.h),
-// as UTF-16 code units held in a std::wstring.
+// as UTF-16 code units held in a std::u16string.
 #ifndef ORBEX_LAUNCHER_INSTALLATION_NAME_H_
 #define ORBEX_LAUNCHER_INSTALLATION_NAME_H_
 
@@ -15,11 +15,11 @@
 // 260-character limit for object names however long the path is. Two
 // installations whose hashes collide only wait for each other; nothing is
 // mixed. Empty `folded` gives an empty name.
-std::string InstallationObjectName(const std::wstring& folded, const std::string& purpose);
+std::string InstallationObjectName(const std::u16string& folded, const std::string& purpose);
 
 // True when folded path `inner` is `outer` itself or lies below it. Whole
 // folder names only: C:\APP\ORBEXDATA2\ does not lie inside C:\APP\ORBEXDATA\.
 // False when either is empty.
-bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer);
+bool IsSameOrInside(const std::u16string& inner, const std::u16string& outer);
 
 #endif  // ORBEX_LAUNCHER_INSTALLATION_NAME_H_

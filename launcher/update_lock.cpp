@@ -12,50 +12,62 @@ const char kStageLockPurpose[] = "stage";
 
 namespace {
 
+using WideText = std::vector<wchar_t>;  // without a terminating zero
+
 // Calls `fill` (buffer, capacity) -> needed length, as the Win32 path
 // functions do, growing the buffer until the answer fits. Empty on failure.
 template <typename Fill>
-std::wstring FillPath(Fill fill) {
-    std::vector<wchar_t> buffer(MAX_PATH);
+WideText FillPath(Fill fill) {
+    WideText buffer(MAX_PATH);
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD length = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
-            return std::wstring();
-        if (length < buffer.size())
-            return std::wstring(buffer.data(), length);
+            return WideText();
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
         buffer.resize(length + 1);
     }
-    return std::wstring();
+    return WideText();
 }
 
 }  // namespace
 
-std::wstring FoldedFullPath(const std::string& folder) {
+std::u16string FoldedFullPath(const std::string& folder) {
     if (folder.empty())
-        return std::wstring();
+        return std::u16string();
     int units = MultiByteToWideChar(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()),
                                     nullptr, 0);
     if (units <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()), &wide[0], units);
+        return std::u16string();
+    WideText wide(static_cast<size_t>(units) + 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()), wide.data(),
+                        units);
 
-    std::wstring full = FillPath([&](wchar_t* buffer, DWORD capacity) {
-        return GetFullPathNameW(wide.c_str(), capacity, buffer, nullptr);
+    WideText full = FillPath([&](wchar_t* buffer, DWORD capacity) {
+        return GetFullPathNameW(wide.data(), capacity, buffer, nullptr);
     });
     if (full.empty())
-        return full;
+        return std::u16string();
     // A launcher started through an 8.3 name knows its folder by that name;
     // the stager is usually given the long one.
-    std::wstring longName = FillPath([&](wchar_t* buffer, DWORD capacity) {
-        return GetLongPathNameW(full.c_str(), buffer, capacity);
+    full.push_back(L'\0');
+    WideText longName = FillPath([&](wchar_t* buffer, DWORD capacity) {
+        return GetLongPathNameW(full.data(), buffer, capacity);
     });
+    full.pop_back();
     if (!longName.empty())
         full = longName;
     if (full.back() != L'\\')
-        full += L'\\';
-    CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
-    return full;
+        full.push_back(L'\\');
+    // LCMapStringW rather than CharUpperBuffW: the latter would make the
+    // launcher import user32, which costs every start, update or not.
+    WideText folded(full.size());
+    if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, full.data(), static_cast<int>(full.size()),
+                     folded.data(), static_cast<int>(folded.size())) != static_cast<int>(full.size()))
+        return std::u16string();
+    return std::u16string(folded.begin(), folded.end());
 }
 
 CInstallationLock CInstallationLock::Acquire(const std::string& dataFolder, const char* purpose,

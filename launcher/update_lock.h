@@ -22,7 +22,7 @@ extern const char kStageLockPurpose[];
 // with a backslash, in UTF-16: one folder gives one text however it was
 // written. Parts that do not exist keep the spelling given. Empty when the
 // path cannot be converted or completed.
-std::wstring FoldedFullPath(const std::string& folder);
+std::u16string FoldedFullPath(const std::string& folder);
 
 // A held installation lock; releases it when it goes. Movable, not copyable.
 class CInstallationLock {

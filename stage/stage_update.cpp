@@ -227,8 +227,8 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
         result.errorText = "the data folder does not exist or cannot be entered: " + dataFolder;
         return result;
     }
-    const std::wstring foldedSource = FoldedFullPath(source);
-    const std::wstring foldedData = FoldedFullPath(data);
+    const std::u16string foldedSource = FoldedFullPath(source);
+    const std::u16string foldedData = FoldedFullPath(data);
     if (foldedSource.empty() || foldedData.empty()) {
         result.errorText = "cannot work out the full paths of " + source + " and " + data;
         return result;
