@@ -22,12 +22,15 @@ mkdir -p "$data/res" "$release/res/lang" "$release/plugins/empty"
 cp "$bin/Orbex.exe" "$app/Orbex.exe"
 cp "$bin/sample_main.exe" "$data/Orbex.exe"
 echo "skin 1" >"$data/res/skin.dat"
+echo "logo, the same in both versions" >"$data/res/logo.dat"
 echo "user settings, not part of any update" >"$data/settings.ini"
 cp "$bin/sample_main.exe" "$data/OrbexPostUpgrade.exe"
 # Version 2, as the vendor's updater downloaded it: a new main program, a
-# replaced and two new resource files, and an empty folder.
+# replaced, an unchanged and two new resource files, and an empty folder.
+# The stager stages only what differs from version 1.
 cp "$bin/sample_main_v2.exe" "$release/Orbex.exe"
 echo "skin 2" >"$release/res/skin.dat"
+echo "logo, the same in both versions" >"$release/res/logo.dat"
 echo "Hello" >"$release/res/lang/en.txt"
 echo "Bonjour" >"$release/res/lang/fr.txt"
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$demo"

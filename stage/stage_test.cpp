@@ -134,7 +134,8 @@ TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate
     WriteRelease(At("Release\\"), 1500, "newer");
     TreeSnapshot release = SnapshotTree(At("Release\\"));
     DWORD start = GetTickCount();
-    ASSERT_EQ(Finish(StartProgram(Stager("Release Apps\\OrbexData"), Root())), 0u);
+    // Everything, every time: the data folder holds the release after a trial.
+    ASSERT_EQ(Finish(StartProgram(Stager("--all Release Apps\\OrbexData"), Root())), 0u);
     DWORD runMs = GetTickCount() - start;
     ASSERT_EQ(Difference(release, SnapshotTree(UpdateFolder())), "");
 
@@ -150,7 +151,7 @@ TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate
         }
         DWORD delay = random() % (runMs + 1);
         SCOPED_TRACE("killed after " + std::to_string(delay) + " ms of " + std::to_string(runMs));
-        HANDLE stager = StartProgram(Stager("Release Apps\\OrbexData"), Root());
+        HANDLE stager = StartProgram(Stager("--all Release Apps\\OrbexData"), Root());
         if (WaitForSingleObject(stager, delay) == WAIT_TIMEOUT)
             TerminateProcess(stager, 1);
         Finish(stager);
@@ -167,13 +168,19 @@ TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate
 
 // The stager waits while a launcher applies an older update, then publishes
 // the newer one whole: the older is applied completely, the newer is pending
-// unmixed, and the next start applies it.
+// unmixed, and the next start applies it. z-last\base.txt, changed by the
+// older and put back by the newer (and copied late by the launcher), shows a
+// comparison made while the older was being applied: left out, it would keep
+// the older's content.
 TEST_F(StageTest, PublishingDuringAnApplyLosesAndMixesNothing) {
+    WriteTextFile(DataFolder() + "z-last\\base.txt", "installed");
     WriteRelease(UpdateFolder(), 1500, "older");
     WriteTextFile(UpdateFolder() + "only-older.txt", "older");
+    WriteTextFile(UpdateFolder() + "z-last\\base.txt", "older");
     TreeSnapshot afterOlder = ExpectedAfterUpdate(DataSnapshot());
     // Small, so that it is ready to publish while the older is still copied.
     WriteRelease(At("Release\\"), 50, "newer");
+    WriteTextFile(At("Release\\z-last\\base.txt"), "installed");
     TreeSnapshot newer = SnapshotTree(At("Release\\"));
 
     HANDLE launcher = StartProgram(Launcher(), Root());
@@ -184,7 +191,6 @@ TEST_F(StageTest, PublishingDuringAnApplyLosesAndMixesNothing) {
     EXPECT_EQ(Finish(launcher), 0u);
     WaitForHandOff(1);
     WaitForMainProgramToEnd();
-    EXPECT_EQ(Difference(newer, SnapshotTree(UpdateFolder())), "") << "the pending update";
     TreeSnapshot applied = DataSnapshot();
     TreeSnapshot olderPart;
     for (const auto& entry : afterOlder) {
@@ -192,8 +198,15 @@ TEST_F(StageTest, PublishingDuringAnApplyLosesAndMixesNothing) {
         olderPart[entry.first] = found == applied.end() ? "<missing>" : found->second;
     }
     EXPECT_EQ(Difference(afterOlder, olderPart), "") << "the older update";
+    for (const auto& entry : SnapshotTree(UpdateFolder())) {
+        auto found = newer.find(entry.first);
+        EXPECT_TRUE(found != newer.end() && found->second == entry.second)
+            << entry.first << " in the pending update is not the newer version's";
+    }
 
-    TreeSnapshot expected = ExpectedAfterUpdate(applied);
+    TreeSnapshot expected = afterOlder;
+    for (const auto& entry : newer)
+        expected[entry.first] = entry.second;
     EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
     WaitForHandOff(2);
     WaitForMainProgramToEnd();
@@ -205,6 +218,7 @@ TEST_F(StageTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
     WriteTextFile(At("Plain.txt"), "a file");
     WriteTextFile(DataFolder() + "res\\skin.dat", "skin");
     WriteTextFile(At("Apps\\OrbexData2\\Orbex.exe"), "a sibling with a longer name");
+    WriteTextFile(At("Nested\\Update\\Orbex.exe"), "would be applied again and again");
     WriteTextFile(At("Linked\\Orbex.exe"), "release");
     const bool links = RunningUnderWine() && MakeUnixFolderLink(At("Release"), At("Linked\\inner"));
     const struct {
@@ -225,6 +239,7 @@ TEST_F(StageTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
         {"Apps\\ORBEXDATA\\ apps\\orbexdata", 1, "inside"},
         {"Apps Apps\\OrbexData", 1, "inside"},
         {"Linked Apps\\OrbexData", 1, "link"},
+        {"Nested Apps\\OrbexData", 1, "pending update again"},
         {"--help", 0, "usage"},
     };
     TreeSnapshot before = SnapshotTree(Root());
@@ -246,6 +261,99 @@ TEST_F(StageTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
     EXPECT_EQ(ReadTextFile(UpdateFolder() + "Orbex.exe"), "a sibling with a longer name");
     if (links)
         RemoveUnixLink(At("Linked\\inner"));
+}
+
+// Changed-only staging, entry by entry, and --all beside it: the update holds
+// exactly what differs from the installed version (the folders such files
+// need and the folders it lacks included); after the launcher's start the
+// data folder is the new version plus what only the old one had, and the
+// files left out were not rewritten.
+TEST_F(StageTest, StagesWhatDiffersFromTheInstalledVersion) {
+    const char* const kFolder = "<dir>";
+    const struct {
+        const char* path;
+        const char* installed;  // nullptr: not installed
+        const char* release;    // nullptr: not in the new version
+        bool staged;            // when only what changed is staged
+    } entries[] = {
+        {"changed.txt", "version 1", "version 2, longer", true},
+        {"res\\", kFolder, kFolder, true},  // holds staged files
+        {"res\\same-size.dat", "abcd", "abce", true},
+        {"res\\unchanged.dat", "same", "same", false},
+        {"res\\lang\\", nullptr, kFolder, true},
+        {"res\\lang\\new.txt", nullptr, "new", true},
+        {"plugins\\", nullptr, kFolder, true},
+        {"plugins\\empty\\", nullptr, kFolder, true},
+        {"docs\\", kFolder, kFolder, false},
+        {"docs\\unchanged.txt", "same", "same", false},
+        {"empty.txt", "", "", false},
+        {"in-use.log", "same", "same", true},  // open for writing while staged
+        {"old-only.txt", "old", nullptr, false},
+    };
+    SYSTEMTIME longAgo = {2001, 1, 0, 1, 12, 0, 0, 0};
+    FILETIME installedTime;
+    SystemTimeToFileTime(&longAgo, &installedTime);
+    auto lastWrite = [](const std::string& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+        return (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+               data.ftLastWriteTime.dwLowDateTime;
+    };
+    const unsigned long long installedStamp =
+        (static_cast<unsigned long long>(installedTime.dwHighDateTime) << 32) |
+        installedTime.dwLowDateTime;
+
+    for (bool stageAll : {false, true}) {
+        SCOPED_TRACE(stageAll ? "--all" : "changed only");
+        RemoveTree(DataFolder());
+        RemoveTree(At("Release"));
+        CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+        MakeFolders(At("Release"));
+        TreeSnapshot expectedUpdate;
+        for (const auto& e : entries) {
+            const std::string path = e.path;
+            const bool folder = path.back() == '\\';
+            if (e.installed && folder)
+                MakeFolders(DataFolder() + path);
+            if (e.installed && !folder) {
+                WriteTextFile(DataFolder() + path, e.installed);
+                HANDLE file = CreateFileA((DataFolder() + path).c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
+                SetFileTime(file, nullptr, nullptr, &installedTime);
+                CloseHandle(file);
+            }
+            if (e.release && folder)
+                MakeFolders(At("Release\\") + path);
+            if (e.release && !folder)
+                WriteTextFile(At("Release\\") + path, e.release);
+            if (e.release && (stageAll || e.staged))
+                expectedUpdate[path] = folder ? kFolder : e.release;
+        }
+        TreeSnapshot expectedData = DataSnapshot();
+        for (const auto& entry : SnapshotTree(At("Release\\")))
+            expectedData[entry.first] = entry.second;
+
+        // As a running application holds its log: open for writing, shared.
+        HANDLE inUse = CreateFileA((DataFolder() + "in-use.log").c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Finish(StartProgram(Stager(std::string(stageAll ? "--all " : "") +
+                                             "Release Apps\\OrbexData"),
+                                      Root())),
+                  0u);
+        CloseHandle(inUse);
+        EXPECT_EQ(Difference(expectedUpdate, SnapshotTree(UpdateFolder())), "");
+
+        EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+        WaitForHandOff(1);
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expectedData, DataSnapshot()), "");
+        for (const auto& e : entries) {
+            if (!stageAll && e.installed && e.release && !e.staged && e.installed != kFolder)
+                EXPECT_EQ(lastWrite(DataFolder() + e.path), installedStamp) << e.path << " rewritten";
+        }
+    }
 }
 
 }  // namespace

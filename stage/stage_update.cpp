@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -45,6 +47,27 @@ private:
     HANDLE handle_;
 };
 
+// Owns a file handle from CreateFileA.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+    }
+    FileHandle(FileHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    FileHandle& operator=(FileHandle&&) = delete;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
 // The system's message for `code` and the path, as CDiskObject words it.
 std::string SystemText(DWORD code, const std::string& path) {
     CDiskObject disk;
@@ -73,6 +96,17 @@ bool IsLink(const std::string& folder) {
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The names in the data folder that the launcher and the stager use for
+// updates (update, update.partial, update.old), in any case.
+bool IsReservedName(const char* name) {
+    for (const char* reserved : {kUpdateFolderName, kPartialFolderName, kOldFolderName}) {
+        const std::string candidate = WithoutBackslash(reserved);
+        if (lstrcmpiA(name, candidate.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
 // Lists the tree below root + relative. A link anywhere is refused rather
 // than skipped: staging a tree without what the vendor put behind a link
 // would ship a different version than the one they tested.
@@ -94,6 +128,11 @@ bool WalkSource(const std::string& root, const std::string& relative, SourceTree
             error = "the source holds a link (reparse point), which is never staged: " + root + path;
             return false;
         }
+        if (relative.empty() && IsReservedName(entry.cFileName)) {
+            error = "the source holds " + path +
+                    " at its top, which, applied, would become a pending update again: " + root + path;
+            return false;
+        }
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             tree.folders.push_back(path + '\\');
             if (!WalkSource(root, path + '\\', tree, error))
@@ -111,6 +150,66 @@ bool WalkSource(const std::string& root, const std::string& relative, SourceTree
         return false;
     }
     return true;
+}
+
+// Fills `buffer` from the file; `read` falls short of its size only at the end.
+bool ReadChunk(HANDLE file, std::vector<char>& buffer, DWORD& read) {
+    read = 0;
+    while (read < buffer.size()) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer.data() + read, static_cast<DWORD>(buffer.size()) - read, &got,
+                      nullptr))
+            return false;
+        if (got == 0)
+            break;
+        read += got;
+    }
+    return true;
+}
+
+// True when the installed file holds exactly what the source file of `size`
+// bytes holds. Anything that keeps it from being read whole counts as
+// different: missing, a folder, unreadable, or open for writing elsewhere.
+bool SameAsInstalled(const std::string& sourceFile, const std::string& installedFile,
+                     unsigned long long size) {
+    WIN32_FILE_ATTRIBUTE_DATA installed;
+    if (!GetFileAttributesExA(installedFile.c_str(), GetFileExInfoStandard, &installed) ||
+        (installed.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        ((static_cast<unsigned long long>(installed.nFileSizeHigh) << 32) |
+         installed.nFileSizeLow) != size)
+        return false;
+    // Sharing read only: the open fails while the running application has the
+    // file open for writing, and nothing can write it while it is compared.
+    // The application may be running, so the handle lives for this one read.
+    FileHandle installedHandle(CreateFileA(installedFile.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                           nullptr));
+    FileHandle sourceHandle(CreateFileA(sourceFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!installedHandle.IsOpen() || !sourceHandle.IsOpen())
+        return false;
+    std::vector<char> fromSource(1 << 16), fromInstalled(1 << 16);
+    for (;;) {
+        DWORD sourceRead = 0, installedRead = 0;
+        if (!ReadChunk(sourceHandle.get(), fromSource, sourceRead) ||
+            !ReadChunk(installedHandle.get(), fromInstalled, installedRead) ||
+            sourceRead != installedRead ||
+            !std::equal(fromSource.begin(), fromSource.begin() + sourceRead, fromInstalled.begin()))
+            return false;
+        if (sourceRead < fromSource.size())
+            return true;
+    }
+}
+
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The folder part of a relative path, with its backslash; empty at the top.
+std::string ParentOf(const std::string& relative) {
+    const size_t slash = relative.find_last_of('\\');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
 }
 
 // Deletes whatever lies at `folder` (ending with a backslash): a folder tree,
@@ -137,22 +236,39 @@ bool EntryExists(const std::string& folder) {
     return GetFileAttributesA(WithoutBackslash(folder).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool CopyTree(const std::string& source, const std::string& target, const SourceTree& tree,
-              StageResult& result) {
+// Copies into `target` what is to be staged: everything with `stageAll`,
+// else the files that differ from the installed ones under `data`, their
+// folders, and the folders that the data folder lacks.
+bool CopyTree(const std::string& source, const std::string& target, const std::string& data,
+              const SourceTree& tree, bool stageAll, StageResult& result) {
     CDiskObject disk;
-    if (!disk.MakeFolderPath(target)) {
-        result.errorText = "cannot create the staging folder: " + disk.GetErrorText();
-        return false;
-    }
-    for (const std::string& folder : tree.folders) {
-        if (!disk.MakeFolderPath(target + folder)) {
+    std::set<std::string> made;
+    auto makeFolder = [&](const std::string& relative) {
+        if (made.count(relative))
+            return true;
+        if (!disk.MakeFolderPath(target + relative)) {
             result.errorText = "cannot create a staged folder: " + disk.GetErrorText();
             return false;
         }
+        made.insert(relative);
+        return true;
+    };
+    if (!makeFolder(""))
+        return false;
+    for (const std::string& folder : tree.folders) {
+        if ((stageAll || !IsFolder(data + folder)) && !makeFolder(folder))
+            return false;
     }
     for (const SourceFile& file : tree.files) {
         const std::string from = source + file.relative;
         const std::string to = target + file.relative;
+        if (!stageAll && SameAsInstalled(from, data + file.relative, file.size)) {
+            ++result.filesLeftOut;
+            result.bytesLeftOut += file.size;
+            continue;
+        }
+        if (!makeFolder(ParentOf(file.relative)))
+            return false;
         if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) {
             result.errorText = "cannot copy a file: " + SystemText(GetLastError(), from + " -> " + to);
             return false;
@@ -173,17 +289,24 @@ bool CopyTree(const std::string& source, const std::string& target, const Source
     return true;
 }
 
-// Under the update lock: the older pending update (if any) moves aside to
-// update.old\, then update.partial\ becomes update\. Between the two renames
-// no update is pending; a launcher cannot look then, as it waits for the lock.
-bool Publish(const std::string& data, const std::string& partial, StageResult& result) {
-    CInstallationLock lock = CInstallationLock::Acquire(data, kApplyLockPurpose, kUpdateLockWaitMs);
+bool TakeUpdateLock(const std::string& data, CInstallationLock& lock, StageResult& result) {
+    lock = CInstallationLock::Acquire(data, kApplyLockPurpose, kUpdateLockWaitMs);
     if (!lock.IsHeld()) {
         result.errorText = "the update lock of " + data +
                            " was not free in time (a launcher may still be applying an update): " +
                            SystemText(lock.ErrorCode(), "");
         return false;
     }
+    return true;
+}
+
+// Under the update lock: the older pending update (if any) moves aside to
+// update.old\, then update.partial\ becomes update\. Between the two renames
+// no update is pending; a launcher cannot look then, as it waits for the lock.
+bool Publish(const std::string& data, const std::string& partial, CInstallationLock& lock,
+             StageResult& result) {
+    if (!lock.IsHeld() && !TakeUpdateLock(data, lock, result))
+        return false;
     const std::string update = data + kUpdateFolderName;
     const std::string old = data + kOldFolderName;
     std::string error;
@@ -209,7 +332,8 @@ bool Publish(const std::string& data, const std::string& partial, StageResult& r
 
 }  // namespace
 
-StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder) {
+StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder,
+                        bool stageAll) {
     StageResult result;
     if (sourceTree.empty() || dataFolder.empty()) {
         result.errorText = "an empty path was given for the " +
@@ -262,9 +386,22 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
         result.errorText = "cannot delete a staging folder left by an earlier run: " + error;
         return result;
     }
-    if (!CopyTree(source, partial, tree, result) || !Publish(data, partial, result)) {
+    // With an update pending, a launcher may apply it while the files are
+    // compared, and a file compared before would then be left out of the
+    // newer update though the older one changed it. Holding the lock keeps
+    // the installed files still; launchers started meanwhile wait, and would
+    // otherwise only apply an update about to be replaced. Without a pending
+    // update no launcher changes the data folder.
+    CInstallationLock updateLock;
+    if (!stageAll && EntryExists(data + kUpdateFolderName) &&
+        !TakeUpdateLock(data, updateLock, result)) {
         RemoveEntry(partial, error);
-        result.filesStaged = result.bytesStaged = 0;
+        return result;
+    }
+    if (!CopyTree(source, partial, data, tree, stageAll, result) ||
+        !Publish(data, partial, updateLock, result)) {
+        RemoveEntry(partial, error);
+        result.filesStaged = result.bytesStaged = result.filesLeftOut = result.bytesLeftOut = 0;
         return result;
     }
     if (!RemoveEntry(data + kOldFolderName, error))
