@@ -43,6 +43,8 @@ public:
     FindHandle(const FindHandle&) = delete;
     FindHandle& operator=(const FindHandle&) = delete;
 
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
 private:
     HANDLE handle_;
 };
@@ -89,11 +91,8 @@ bool IsLink(const std::string& folder) {
     if (folder.size() <= 3)
         return false;
     WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstFileA(WithoutBackslash(folder).c_str(), &entry);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    FindClose(handle);
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    FindHandle search(FindFirstFileA(WithoutBackslash(folder).c_str(), &entry));
+    return search.IsOpen() && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // The names in the data folder that the launcher and the stager use for
@@ -301,8 +300,10 @@ bool TakeUpdateLock(const std::string& data, CInstallationLock& lock, StageResul
 }
 
 // Under the update lock: the older pending update (if any) moves aside to
-// update.old\, then update.partial\ becomes update\. Between the two renames
-// no update is pending; a launcher cannot look then, as it waits for the lock.
+// update.old\, then update.partial\ becomes update\. A launcher that saw the
+// older update waits for the lock and then finds the newer one; one starting
+// between the renames finds none and starts the installed version, as if it
+// had started a moment earlier.
 bool Publish(const std::string& data, const std::string& partial, CInstallationLock& lock,
              StageResult& result) {
     if (!lock.IsHeld() && !TakeUpdateLock(data, lock, result))
@@ -394,10 +395,8 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
     // update no launcher changes the data folder.
     CInstallationLock updateLock;
     if (!stageAll && EntryExists(data + kUpdateFolderName) &&
-        !TakeUpdateLock(data, updateLock, result)) {
-        RemoveEntry(partial, error);
+        !TakeUpdateLock(data, updateLock, result))
         return result;
-    }
     if (!CopyTree(source, partial, data, tree, stageAll, result) ||
         !Publish(data, partial, updateLock, result)) {
         RemoveEntry(partial, error);
