@@ -47,6 +47,9 @@ bool PathExists(const std::string& path);
 
 // Copies the staged tree in `updateFolder` over `dataFolder`; only when every
 // file was copied, deletes the staged tree and the post-upgrade program.
+// Holds the installation's update lock throughout (update_lock.h), waiting
+// for it while another launcher or a stager has it, and looks for the update
+// folder again once it has it; without the lock in time it changes nothing.
 // Results are not reported: a failed copy leaves the update folder in place
 // and the next start tries again. May throw std::bad_alloc.
 void ApplyPendingUpdate(const std::string& dataFolder, const std::string& updateFolder);

@@ -11,7 +11,8 @@
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
-# Runs: hand-off starts, rounds of the 1,000- and 10,000-file updates, listings.
+# Runs: hand-off starts, rounds of the 1,000- and 10,000-file updates (also of
+# the changed-only staging), listings.
 case "${1:-}" in
   --quick) HANDOFF_RUNS=5 SMALL_ROUNDS=3 LARGE_ROUNDS=1 LIST_RUNS=3 ;;
   --full) HANDOFF_RUNS=21 SMALL_ROUNDS=9 LARGE_ROUNDS=5 LIST_RUNS=11 ;;
@@ -187,6 +188,100 @@ make_tree "$data/tree-10k" 10000 500 $((100 * 1024 * 1024)) 2
 give_to_wine_user "$data"
 apply_update "1,000 small files (2 MB, 50 folders)" "$data/tree-1k" "$SMALL_ROUNDS"
 apply_update "10,000 files (100 MB, 500 folders)" "$data/tree-10k" "$LARGE_ROUNDS"
+
+# --- Staging only what changed --------------------------------------------
+# The case a user meets: the installed application is the 10,000-file tree,
+# and the new version differs in 2 % of its files (half of them keep their
+# size). Every step starts from a fresh installation: the stager with --all
+# and the launcher's start with that update pending; the stager staging only
+# what changed and the start after it; and, for the latter, the bare program
+# copying those 2 % alone.
+make_release() {
+  local master=$1 dir=$2 changed=$3
+  [ -f "$dir.complete" ] && return 0
+  log "making a new version of $master with 2 % of its files changed (kept for later runs)"
+  rm -rf "$dir" "$changed"
+  cp -r "$master" "$dir"
+  python3 - "$dir" "$changed" <<'PY'
+import os, random, sys
+root, changed = sys.argv[1], sys.argv[2]
+files = sorted(os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs)
+for i, rel in enumerate(random.Random(12).sample(files, len(files) // 50)):
+    with open(os.path.join(root, rel), "rb") as f:
+        content = bytearray(f.read())
+    if i % 2 == 0:
+        content[len(content) // 2] ^= 0xFF  # same size, one byte differs mid-file
+    else:
+        content += b" new version"
+    for base in (root, changed):
+        os.makedirs(os.path.dirname(os.path.join(base, rel)), exist_ok=True)
+        with open(os.path.join(base, rel), "wb") as f:
+            f.write(content)
+PY
+  : >"$dir.complete"
+}
+stage_changed_only() {
+  local install="$work/stage-app" release="$data/release-10k" changed="$data/changed-10k"
+  local stage_all=() start_all=() stage_changed=() start_changed=() copy_changed=()
+  log "staging a new version with 2 % changed: $LARGE_ROUNDS round(s) of --all, $SMALL_ROUNDS of changes only"
+  reinstall() {
+    rm -rf "$install" && mkdir -p "$install/OrbexData"
+    cp "$bin/Orbex.exe" "$install/Orbex.exe"
+    cp -r "$data/tree-10k/." "$install/OrbexData/"
+    cp "$bin/bench_main_signal.exe" "$install/OrbexData/Orbex.exe"
+    give_to_wine_user "$install"
+  }
+  # Puts the installed version of the changed files back: far cheaper than
+  # reinstalling, so the cheap measurements can take more rounds.
+  restore_changed() {
+    (cd "$changed" && find . -type f -print0) | (cd "$data/tree-10k" && tar -c --null -T - -f -) |
+      (cd "$install/OrbexData" && tar -x -f -)
+    give_to_wine_user "$install"
+  }
+  # Each timed step starts with nothing left to write back: the hundreds of
+  # megabytes the steps before wrote would otherwise slow whichever comes next.
+  settle() { sync; }
+  local stager wrelease wdata wlauncher round
+  stager=$(winpath "$bin/OrbexStage.exe")
+  wrelease=$(winpath "$release")
+  wdata=$(winpath "$install/OrbexData")
+  wlauncher=$(winpath "$install/Orbex.exe")
+  for round in $(seq "$LARGE_ROUNDS"); do
+    reinstall && settle
+    stage_all+=("$(bench_timer "$stager --all $wrelease $wdata")")
+    settle
+    start_all+=("$(bench_timer "$wlauncher")")
+  done
+  reinstall
+  for round in $(seq "$SMALL_ROUNDS"); do
+    settle
+    stage_changed+=("$(bench_timer "$stager $wrelease $wdata")")
+    [ "$(find "$install/OrbexData/update" -type f | wc -l)" = "$(find "$changed" -type f | wc -l)" ] ||
+      { echo "the changed-only stage did not stage exactly the changed files" >&2; exit 1; }
+    settle
+    start_changed+=("$(bench_timer "$wlauncher")")
+    diff -rq -x Orbex.exe "$release" "$install/OrbexData" >/dev/null ||
+      { echo "after the changed-only update the data folder is not the new version" >&2; exit 1; }
+    restore_changed
+    cp -r "$changed" "$install/OrbexData/update" && give_to_wine_user "$install" && settle
+    copy_changed+=("$(bench_timer "$(winpath "$bin/bare_update.exe") $wdata\\update\\ $wdata\\")")
+    restore_changed
+  done
+  local sa sc ta tc cc
+  sa=$(printf '%s\n' "${stage_all[@]}" | median)
+  sc=$(printf '%s\n' "${stage_changed[@]}" | median)
+  ta=$(printf '%s\n' "${start_all[@]}" | median)
+  tc=$(printf '%s\n' "${start_changed[@]}" | median)
+  cc=$(printf '%s\n' "${copy_changed[@]}" | median)
+  row "stage 10,000 files, 2 % changed, changes (ms)" "$sc" "OrbexStage --all" "$sa" "-"
+  row "start -> exit after changed-only stage (ms)" "$tc" "start after an --all stage" "$ta" "<= 0.1"
+  row "" "$tc" "start, no update + bare 2 % copy" \
+    "$(awk -v a="$launcher_run" -v b="$cc" 'BEGIN {printf "%.3f", a + b}')" "<= 1.2"
+  rm -rf "$install"
+}
+make_release "$data/tree-10k" "$data/release-10k" "$data/changed-10k"
+give_to_wine_user "$data"
+stage_changed_only
 
 # --- Listing --------------------------------------------------------------
 make_flat "$data/flat-50k" 50000

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job, shown: installs what is missing, builds the launcher, lays out
-# a sample installation with a staged update in a temporary folder, runs the
+# The main job, shown: installs what is missing, builds the launcher and the
+# stager, installs version 1 of a sample application in a temporary folder,
+# stages version 2 with OrbexStage.exe as a vendor's updater would, runs the
 # launcher there under Wine with an example argument, and shows what the main
 # program received, from which folder, and what the update changed.
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,19 +16,26 @@ bin="$work/bin"
 demo=$(mktemp -d /tmp/orbex-demo.XXXXXX)
 app="$demo/Apps"
 data="$app/OrbexData"
-mkdir -p "$data/res" "$data/update/res/lang" "$data/update/plugins/empty"
+release="$demo/release-2"
+mkdir -p "$data/res" "$release/res/lang" "$release/plugins/empty"
+# Version 1, installed.
 cp "$bin/Orbex.exe" "$app/Orbex.exe"
 cp "$bin/sample_main.exe" "$data/Orbex.exe"
 echo "skin 1" >"$data/res/skin.dat"
+echo "logo, the same in both versions" >"$data/res/logo.dat"
 echo "user settings, not part of any update" >"$data/settings.ini"
 cp "$bin/sample_main.exe" "$data/OrbexPostUpgrade.exe"
-# The staged update: a new main program, a replaced and two new resource
-# files, and an empty folder.
-cp "$bin/sample_main_v2.exe" "$data/update/Orbex.exe"
-echo "skin 2" >"$data/update/res/skin.dat"
-echo "Hello" >"$data/update/res/lang/en.txt"
-echo "Bonjour" >"$data/update/res/lang/fr.txt"
+# Version 2, as the vendor's updater downloaded it: a new main program, a
+# replaced, an unchanged and two new resource files, and an empty folder.
+# The stager stages only what differs from version 1.
+cp "$bin/sample_main_v2.exe" "$release/Orbex.exe"
+echo "skin 2" >"$release/res/skin.dat"
+echo "logo, the same in both versions" >"$release/res/logo.dat"
+echo "Hello" >"$release/res/lang/en.txt"
+echo "Bonjour" >"$release/res/lang/fr.txt"
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$demo"
+# Wine shows the Linux root as drive Z:.
+winpath() { local p="Z:$1"; printf '%s' "${p//\//\\}"; }
 
 show_tree() {
   (cd "$1" && find . -mindepth 1 | sort | while read -r path; do
@@ -36,8 +44,19 @@ show_tree() {
   done)
 }
 
-log "sample installation in $app"
+log "sample installation (version 1) in $app"
 echo "program folder: Orbex.exe (the launcher)"
+echo "data folder OrbexData\\:"
+show_tree "$data"
+
+log "staging version 2: OrbexStage.exe release-2 Apps\\OrbexData"
+set +e
+as_wine_user "$work" "$work/wine-run" "$bin/OrbexStage.exe" "$(winpath "$release")" "$(winpath "$data")" \
+  >"$demo/stage.out" 2>&1
+code=$?
+set -e
+sed 's/\r$//; s/^/  /' "$demo/stage.out"
+echo "stager exit code: $code"
 echo "data folder OrbexData\\ before the start:"
 show_tree "$data"
 

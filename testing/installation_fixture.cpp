@@ -101,6 +101,8 @@ HandOff InstallationTest::WaitForHandOff(size_t count) {
             handOff.workingDirectory = value;
         else if (key == "cmdline")
             handOff.commandLine = value;
+        else if (key == "update")
+            handOff.updatePending = value == "1";
         else
             handOff.arguments.push_back(value);
     }

@@ -20,6 +20,8 @@ struct HandOff {
     std::string workingDirectory;
     std::string commandLine;
     std::vector<std::string> arguments;
+    // The update folder was still there when the main program started.
+    bool updatePending = false;
 };
 
 class InstallationTest : public TempFolderTest {

@@ -8,6 +8,8 @@
 // name ('?' where it cannot); the wide ones carry every character. Control
 // characters are written as \xNN so that a line stays one line. The log is
 // found through the wide module file name, so any folder name works.
+// It also records update=1 when its folder's update\ was there as it started
+// (a launcher handed off before its update was complete), update=0 otherwise.
 // An argument "wait:NAME" makes it hold a mutex NAME-alive and stay running
 // until the event NAME is set (at most a minute): a test can then see that
 // the launcher ended while the main program still runs.
@@ -50,7 +52,19 @@ static std::string Utf8(const wchar_t* text) {
 // (up to two bytes a unit in a double-byte code page), with the terminator.
 static const DWORD kLongestPath = 32768;
 
+// The program's own folder, ending with a backslash, through the wide module
+// file name, so any folder name works.
+static std::wstring OwnFolder() {
+    std::vector<wchar_t> module(kLongestPath);
+    DWORD length = GetModuleFileNameW(nullptr, module.data(), kLongestPath);
+    std::wstring path(module.data(), length < kLongestPath ? length : 0);
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // Asked first thing, before anything else could have finished the update.
+    const std::wstring folder = OwnFolder();
+    const bool updatePresent = GetFileAttributesW((folder + L"update").c_str()) != INVALID_FILE_ATTRIBUTES;
     std::vector<char> buffer(2 * kLongestPath);
     DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
     std::string line = "version=" + std::to_string(ORBEX_SAMPLE_VERSION) +
@@ -75,11 +89,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     HANDLE alive = nullptr;
     if (!waitName.empty())
         alive = CreateMutexA(nullptr, TRUE, (waitName + "-alive").c_str());
+    line += updatePresent ? "\tupdate=1" : "\tupdate=0";
     line += "\r\n";
 
-    length = GetModuleFileNameW(nullptr, wideBuffer.data(), kLongestPath);
-    std::wstring log(wideBuffer.data(), length < kLongestPath ? length : 0);
-    log = log.substr(0, log.find_last_of(L'\\') + 1) + L"handoff.log";
+    const std::wstring log = folder + L"handoff.log";
     HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {

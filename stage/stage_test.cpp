@@ -1,0 +1,347 @@
+// End to end: several launchers over one pending update, the stager killed
+// part-way or publishing during an apply, its refusals, and what it stages
+// of a new version. Each runs the built Orbex.exe and OrbexStage.exe in a
+// fresh installation.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "testing/installation_fixture.h"
+#include "testing/test_folder.h"
+
+namespace {
+
+// Starts `commandLine` from `directory` with its output in `outputFile` (none
+// when empty); the caller closes the returned process handle. With `thread`,
+// the process is created suspended and `thread` receives its main thread.
+HANDLE StartProgram(std::string commandLine, const std::string& directory,
+                    const std::string& outputFile = "", HANDLE* thread = nullptr) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = outputFile.empty() ? INVALID_HANDLE_VALUE
+                                       : CreateFileA(outputFile.c_str(), GENERIC_WRITE,
+                                                     FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (output != INVALID_HANDLE_VALUE) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = output;
+    }
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                  thread ? CREATE_SUSPENDED : 0, nullptr, directory.c_str(),
+                                  &startup, &process);
+    if (output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
+        return nullptr;
+    }
+    if (thread)
+        *thread = process.hThread;
+    else
+        CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// Waits for the process and closes it; its exit code, ~0 when it did not end.
+DWORD Finish(HANDLE process) {
+    DWORD code = ~0ul;
+    if (process && WaitForSingleObject(process, 300000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process, &code);
+    if (process)
+        CloseHandle(process);
+    return code;
+}
+
+// The first few paths where `actual` differs from `expected` (entries only in
+// `actual` count unless `extraAllowed`); empty when none. A whole snapshot of
+// a thousand files is too much to print.
+std::string Difference(const TreeSnapshot& expected, const TreeSnapshot& actual,
+                       bool extraAllowed = false) {
+    std::string out;
+    int shown = 0;
+    for (const auto& entry : expected) {
+        auto found = actual.find(entry.first);
+        if ((found == actual.end() || found->second != entry.second) && shown++ < 5)
+            out += (found == actual.end() ? " missing " : " differs ") + entry.first;
+    }
+    for (const auto& entry : actual) {
+        if (!extraAllowed && !expected.count(entry.first) && shown++ < 5)
+            out += " unexpected " + entry.first;
+    }
+    return shown ? std::to_string(shown) + " wrong:" + out : out;
+}
+
+class StageTest : public InstallationTest {
+protected:
+    std::string Stager(const std::string& arguments) const {
+        return "\"" + TestProgramFolder() + "OrbexStage.exe\" " + arguments;
+    }
+    std::string Launcher() const { return "\"" + ProgramFolder() + "Orbex.exe\""; }
+
+    // Writes `files` files of a few kilobytes in nested folders under `folder`,
+    // each holding `tag`, and the version 2 main program.
+    void WriteRelease(const std::string& folder, int files, const std::string& tag) {
+        CopyBuiltProgram("sample_main_v2.exe", folder + "Orbex.exe");
+        for (int i = 0; i < files; ++i) {
+            std::string relative = "d" + std::to_string(i % 7) + "\\e" + std::to_string(i % 3) +
+                                   "\\f" + std::to_string(i) + ".dat";
+            WriteTextFile(folder + relative, std::string(2000 + i % 3000, 'x') + tag);
+        }
+        MakeFolders(folder + "empty");
+    }
+};
+
+// Launchers started together (as when a user opens several documents at
+// once): one applies the update, the others wait for it, so every main
+// program starts on the complete installation. A launcher killed while it
+// holds the lock leaves it abandoned; another takes it over and completes.
+TEST_F(StageTest, LaunchersStartedTogetherAllHandOffToTheCompleteUpdate) {
+    std::mt19937 random(GetTickCount());
+    for (bool killOne : {false, true}) {
+        SCOPED_TRACE(killOne ? "one launcher killed part-way" : "four launchers");
+        RemoveTree(DataFolder());
+        CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+        WriteRelease(UpdateFolder(), 1200, "new");
+        TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+
+        std::vector<HANDLE> launchers, threads(4);
+        for (HANDLE& thread : threads)
+            launchers.push_back(StartProgram(Launcher(), Root(), "", &thread));
+        for (HANDLE thread : threads) {
+            ResumeThread(thread);
+            CloseHandle(thread);
+        }
+        size_t handOffs = launchers.size();
+        if (killOne && WaitForSingleObject(launchers[0], 300 + random() % 700) == WAIT_TIMEOUT) {
+            TerminateProcess(launchers[0], 1);
+            --handOffs;
+            Finish(launchers[0]);
+            launchers.erase(launchers.begin());
+        }
+        for (HANDLE launcher : launchers)
+            EXPECT_EQ(Finish(launcher), 0u);
+        for (size_t i = 1; i <= handOffs; ++i) {
+            HandOff handOff = WaitForHandOff(i);
+            EXPECT_EQ(handOff.version, "2") << "start " << i;
+            EXPECT_FALSE(handOff.updatePending) << "start " << i << " ran on a half-applied update";
+        }
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+    }
+}
+
+TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate) {
+    WriteRelease(At("Release\\"), 1500, "newer");
+    TreeSnapshot release = SnapshotTree(At("Release\\"));
+    DWORD start = GetTickCount();
+    // Everything, every time: the data folder holds the release after a trial.
+    ASSERT_EQ(Finish(StartProgram(Stager("--all Release Apps\\OrbexData"), Root())), 0u);
+    DWORD runMs = GetTickCount() - start;
+    ASSERT_EQ(Difference(release, SnapshotTree(UpdateFolder())), "");
+
+    std::mt19937 random(GetTickCount());
+    for (int trial = 0; trial < 4; ++trial) {
+        RemoveTree(UpdateFolder());
+        RemoveTree(DataFolder() + "update.partial");
+        RemoveTree(DataFolder() + "update.old");
+        TreeSnapshot previous;
+        if (trial % 2) {  // an older update still pending
+            WriteTextFile(UpdateFolder() + "older.txt", "older");
+            previous = SnapshotTree(UpdateFolder());
+        }
+        DWORD delay = random() % (runMs + 1);
+        SCOPED_TRACE("killed after " + std::to_string(delay) + " ms of " + std::to_string(runMs));
+        HANDLE stager = StartProgram(Stager("--all Release Apps\\OrbexData"), Root());
+        if (WaitForSingleObject(stager, delay) == WAIT_TIMEOUT)
+            TerminateProcess(stager, 1);
+        Finish(stager);
+
+        TreeSnapshot update = FolderExists(UpdateFolder()) ? SnapshotTree(UpdateFolder()) : TreeSnapshot();
+        EXPECT_TRUE(update == previous || update == release) << "a partial update was published";
+        TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+        EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+        WaitForHandOff(trial + 1);
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+    }
+}
+
+// The stager waits while a launcher applies an older update, then publishes
+// the newer one whole: the older is applied completely, the newer is pending
+// unmixed, and the next start applies it. z-last\base.txt, changed by the
+// older and put back by the newer (and copied late by the launcher), shows a
+// comparison made while the older was being applied: left out, it would keep
+// the older's content.
+TEST_F(StageTest, PublishingDuringAnApplyLosesAndMixesNothing) {
+    WriteTextFile(DataFolder() + "z-last\\base.txt", "installed");
+    WriteRelease(UpdateFolder(), 1500, "older");
+    WriteTextFile(UpdateFolder() + "only-older.txt", "older");
+    WriteTextFile(UpdateFolder() + "z-last\\base.txt", "older");
+    TreeSnapshot afterOlder = ExpectedAfterUpdate(DataSnapshot());
+    // Small, so that it is ready to publish while the older is still copied.
+    WriteRelease(At("Release\\"), 50, "newer");
+    WriteTextFile(At("Release\\z-last\\base.txt"), "installed");
+    TreeSnapshot newer = SnapshotTree(At("Release\\"));
+
+    HANDLE launcher = StartProgram(Launcher(), Root());
+    // The launcher's copy has begun once the top folder's files arrive.
+    for (int i = 0; i < 400 && !FileExists(DataFolder() + "only-older.txt"); ++i)
+        Sleep(10);
+    EXPECT_EQ(Finish(StartProgram(Stager("Release Apps\\OrbexData"), Root())), 0u);
+    EXPECT_EQ(Finish(launcher), 0u);
+    WaitForHandOff(1);
+    WaitForMainProgramToEnd();
+    EXPECT_EQ(Difference(afterOlder, DataSnapshot(), true), "") << "the older update";
+    EXPECT_EQ(Difference(SnapshotTree(UpdateFolder()), newer, true), "") << "the pending update";
+
+    TreeSnapshot expected = afterOlder;
+    for (const auto& entry : newer)
+        expected[entry.first] = entry.second;
+    EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+    WaitForHandOff(2);
+    WaitForMainProgramToEnd();
+    EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+}
+
+TEST_F(StageTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
+    WriteTextFile(At("Release\\Orbex.exe"), "release");
+    WriteTextFile(At("Plain.txt"), "a file");
+    WriteTextFile(DataFolder() + "res\\skin.dat", "skin");
+    WriteTextFile(At("Apps\\OrbexData2\\Orbex.exe"), "a sibling with a longer name");
+    WriteTextFile(At("Nested\\Update\\Orbex.exe"), "would be applied again and again");
+    WriteTextFile(At("Linked\\Orbex.exe"), "release");
+    const bool links = RunningUnderWine() && MakeUnixFolderLink(At("Release"), At("Linked\\inner"));
+    const struct {
+        const char* arguments;
+        DWORD exitCode;
+        const char* output;  // a word the output must hold
+    } cases[] = {
+        {"", 1, "usage"},
+        {"Release", 1, "usage"},
+        {"Release Apps\\OrbexData extra", 1, "usage"},
+        {"--bogus Release Apps\\OrbexData", 1, "unknown option"},
+        {"\"\" Apps\\OrbexData", 1, "empty"},
+        {"Release \"\"", 1, "empty"},
+        {"Missing Apps\\OrbexData", 1, "source"},
+        {"Plain.txt Apps\\OrbexData", 1, "source"},
+        {"Release Apps\\Missing", 1, "data folder"},
+        {"Apps\\OrbexData\\res Apps\\OrbexData", 1, "inside"},
+        {"Apps\\ORBEXDATA\\ apps\\orbexdata", 1, "inside"},
+        {"Apps Apps\\OrbexData", 1, "inside"},
+        {"Linked Apps\\OrbexData", 1, "link"},
+        {"Nested Apps\\OrbexData", 1, "pending update again"},
+        {"--help", 0, "usage"},
+    };
+    TreeSnapshot before = SnapshotTree(Root());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        if (std::string(c.arguments).rfind("Linked", 0) == 0 && !links) {
+            std::printf("skipped: a link is made from the Linux side of Wine\n");
+            continue;
+        }
+        const std::string outputFile = At("..\\stager-" + std::to_string(GetCurrentProcessId()) + ".out");
+        EXPECT_EQ(Finish(StartProgram(Stager(c.arguments), Root(), outputFile)), c.exitCode);
+        std::string output = ReadTextFile(outputFile);
+        DeleteFileA(outputFile.c_str());
+        EXPECT_NE(output.find(c.output), std::string::npos) << output;
+        EXPECT_EQ(Difference(before, SnapshotTree(Root())), "");
+    }
+    // A folder whose name merely begins with the data folder's is no part of it.
+    EXPECT_EQ(Finish(StartProgram(Stager("Apps\\OrbexData2 Apps\\OrbexData"), Root())), 0u);
+    EXPECT_EQ(ReadTextFile(UpdateFolder() + "Orbex.exe"), "a sibling with a longer name");
+    if (links)
+        RemoveUnixLink(At("Linked\\inner"));
+}
+
+// Changed-only staging, entry by entry, and --all beside it: the update holds
+// exactly what differs from the installed version (the folders such files
+// need and the folders it lacks included); after the launcher's start the
+// data folder is the new version plus what only the old one had, and the
+// files left out were not rewritten.
+TEST_F(StageTest, StagesWhatDiffersFromTheInstalledVersion) {
+    const char* const kFolder = "<dir>";
+    const struct {
+        const char* path;
+        const char* installed;  // nullptr: not installed
+        const char* release;    // nullptr: not in the new version
+        bool staged;            // when only what changed is staged
+    } entries[] = {
+        {"changed.txt", "version 1", "version 2, longer", true},
+        {"res\\", kFolder, kFolder, true},  // holds staged files
+        {"res\\same-size.dat", "abcd", "abce", true},
+        {"res\\unchanged.dat", "same", "same", false},
+        {"res\\lang\\", nullptr, kFolder, true},
+        {"res\\lang\\new.txt", nullptr, "new", true},
+        {"plugins\\", nullptr, kFolder, true},
+        {"plugins\\empty\\", nullptr, kFolder, true},
+        {"docs\\", kFolder, kFolder, false},
+        {"docs\\unchanged.txt", "same", "same", false},
+        {"empty.txt", "", "", false},
+        {"in-use.log", "same", "same", true},  // open for writing while staged
+        {"old-only.txt", "old", nullptr, false},
+    };
+    const FILETIME installedTime = {0, 30000000};  // in 2009, long before the release
+    auto lastWrite = [](const std::string& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+        return data.ftLastWriteTime.dwHighDateTime;
+    };
+
+    for (bool stageAll : {false, true}) {
+        SCOPED_TRACE(stageAll ? "--all" : "changed only");
+        RemoveTree(DataFolder());
+        RemoveTree(At("Release"));
+        CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+        MakeFolders(At("Release"));
+        TreeSnapshot expectedUpdate;
+        for (const auto& e : entries) {
+            const std::string path = e.path;
+            const bool folder = path.back() == '\\';
+            if (e.installed && folder)
+                MakeFolders(DataFolder() + path);
+            if (e.installed && !folder) {
+                WriteTextFile(DataFolder() + path, e.installed);
+                HANDLE file = CreateFileA((DataFolder() + path).c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
+                SetFileTime(file, nullptr, nullptr, &installedTime);
+                CloseHandle(file);
+            }
+            if (e.release && folder)
+                MakeFolders(At("Release\\") + path);
+            if (e.release && !folder)
+                WriteTextFile(At("Release\\") + path, e.release);
+            if (e.release && (stageAll || e.staged))
+                expectedUpdate[path] = folder ? kFolder : e.release;
+        }
+        TreeSnapshot expectedData = DataSnapshot();
+        for (const auto& entry : SnapshotTree(At("Release\\")))
+            expectedData[entry.first] = entry.second;
+
+        // As a running application holds its log: open for writing, shared.
+        HANDLE inUse = CreateFileA((DataFolder() + "in-use.log").c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Finish(StartProgram(Stager(std::string(stageAll ? "--all " : "") +
+                                             "Release Apps\\OrbexData"),
+                                      Root())),
+                  0u);
+        CloseHandle(inUse);
+        EXPECT_EQ(Difference(expectedUpdate, SnapshotTree(UpdateFolder())), "");
+
+        EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+        WaitForHandOff(1);
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expectedData, DataSnapshot()), "");
+        for (const auto& e : entries) {
+            if (!stageAll && e.installed && e.release && !e.staged && e.installed != kFolder)
+                EXPECT_EQ(lastWrite(DataFolder() + e.path), installedTime.dwHighDateTime)
+                    << e.path << " rewritten";
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,410 @@
+#include "stage/stage_update.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "disk/disk_object.h"
+#include "launcher/installation_name.h"
+#include "launcher/launcher_app.h"
+#include "launcher/update_lock.h"
+
+namespace {
+
+// Names the launcher never applies: it looks for update\ only.
+const char kPartialFolderName[] = "update.partial\\";
+const char kOldFolderName[] = "update.old\\";
+
+struct SourceFile {
+    std::string relative;
+    unsigned long long size;
+    bool readOnly;
+};
+
+struct SourceTree {
+    std::vector<std::string> folders;  // relative, ending with a backslash, pre-order
+    std::vector<SourceFile> files;     // relative
+};
+
+// Owns a search handle from FindFirstFileA.
+class FindHandle {
+public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            FindClose(handle_);
+    }
+    FindHandle(FindHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    FindHandle& operator=(FindHandle&&) = delete;
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+// Owns a file handle from CreateFileA.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+    }
+    FileHandle(FileHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    FileHandle& operator=(FileHandle&&) = delete;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+// The system's message for `code` and the path, as CDiskObject words it.
+std::string SystemText(DWORD code, const std::string& path) {
+    CDiskObject disk;
+    disk.SetSystemError(code, path);
+    return disk.GetErrorText();
+}
+
+std::string WithoutBackslash(const std::string& folder) {
+    return folder.substr(0, folder.size() - 1);
+}
+
+bool IsDotEntry(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Asked of the folder's entry in its parent: with the trailing backslash,
+// Wine answers for a link's target instead. A drive root has no entry.
+bool IsLink(const std::string& folder) {
+    if (folder.size() <= 3)
+        return false;
+    WIN32_FIND_DATAA entry;
+    FindHandle search(FindFirstFileA(WithoutBackslash(folder).c_str(), &entry));
+    return search.IsOpen() && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The names in the data folder that the launcher and the stager use for
+// updates (update, update.partial, update.old), in any case.
+bool IsReservedName(const char* name) {
+    for (const char* reserved : {kUpdateFolderName, kPartialFolderName, kOldFolderName}) {
+        const std::string candidate = WithoutBackslash(reserved);
+        if (lstrcmpiA(name, candidate.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Lists the tree below root + relative. A link anywhere is refused rather
+// than skipped: staging a tree without what the vendor put behind a link
+// would ship a different version than the one they tested.
+bool WalkSource(const std::string& root, const std::string& relative, SourceTree& tree,
+                std::string& error) {
+    const std::string search = root + relative + "*";
+    WIN32_FIND_DATAA entry;
+    HANDLE handle = FindFirstFileA(search.c_str(), &entry);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = "cannot read the source: " + SystemText(GetLastError(), search);
+        return false;
+    }
+    FindHandle owner(handle);
+    do {
+        if (IsDotEntry(entry.cFileName))
+            continue;
+        const std::string path = relative + entry.cFileName;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            error = "the source holds a link (reparse point), which is never staged: " + root + path;
+            return false;
+        }
+        if (relative.empty() && IsReservedName(entry.cFileName)) {
+            error = "the source holds " + path +
+                    " at its top, which, applied, would become a pending update again: " + root + path;
+            return false;
+        }
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            tree.folders.push_back(path + '\\');
+            if (!WalkSource(root, path + '\\', tree, error))
+                return false;
+        } else {
+            const unsigned long long size =
+                (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+            tree.files.push_back(
+                {path, size, (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0});
+        }
+    } while (FindNextFileA(handle, &entry));
+    const DWORD code = GetLastError();
+    if (code != ERROR_NO_MORE_FILES) {
+        error = "cannot read the source: " + SystemText(code, search);
+        return false;
+    }
+    return true;
+}
+
+// Fills `buffer` from the file; `read` falls short of its size only at the end.
+bool ReadChunk(HANDLE file, std::vector<char>& buffer, DWORD& read) {
+    read = 0;
+    while (read < buffer.size()) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer.data() + read, static_cast<DWORD>(buffer.size()) - read, &got,
+                      nullptr))
+            return false;
+        if (got == 0)
+            break;
+        read += got;
+    }
+    return true;
+}
+
+// True when the installed file holds exactly what the source file of `size`
+// bytes holds. Anything that keeps it from being read whole counts as
+// different: missing, a folder, unreadable, or open for writing elsewhere.
+bool SameAsInstalled(const std::string& sourceFile, const std::string& installedFile,
+                     unsigned long long size) {
+    WIN32_FILE_ATTRIBUTE_DATA installed;
+    if (!GetFileAttributesExA(installedFile.c_str(), GetFileExInfoStandard, &installed) ||
+        (installed.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        ((static_cast<unsigned long long>(installed.nFileSizeHigh) << 32) |
+         installed.nFileSizeLow) != size)
+        return false;
+    // Sharing read only: the open fails while the running application has the
+    // file open for writing, and nothing can write it while it is compared.
+    // The application may be running, so the handle lives for this one read.
+    FileHandle installedHandle(CreateFileA(installedFile.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                           nullptr));
+    FileHandle sourceHandle(CreateFileA(sourceFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!installedHandle.IsOpen() || !sourceHandle.IsOpen())
+        return false;
+    std::vector<char> fromSource(1 << 16), fromInstalled(1 << 16);
+    for (;;) {
+        DWORD sourceRead = 0, installedRead = 0;
+        if (!ReadChunk(sourceHandle.get(), fromSource, sourceRead) ||
+            !ReadChunk(installedHandle.get(), fromInstalled, installedRead) ||
+            sourceRead != installedRead ||
+            !std::equal(fromSource.begin(), fromSource.begin() + sourceRead, fromInstalled.begin()))
+            return false;
+        if (sourceRead < fromSource.size())
+            return true;
+    }
+}
+
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The folder part of a relative path, with its backslash; empty at the top.
+std::string ParentOf(const std::string& relative) {
+    const size_t slash = relative.find_last_of('\\');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
+}
+
+// Deletes whatever lies at `folder` (ending with a backslash): a folder tree,
+// or a file of that name. True when nothing is left there.
+bool RemoveEntry(const std::string& folder, std::string& error) {
+    const std::string entry = WithoutBackslash(folder);
+    const DWORD attributes = GetFileAttributesA(entry.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return true;
+        error = SystemText(code, entry);
+        return false;
+    }
+    CDiskObject disk;
+    const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? disk.DeleteFolderTree(folder)
+                                                                 : disk.DeleteOneFile(entry);
+    if (!removed)
+        error = disk.GetErrorText();
+    return removed;
+}
+
+bool EntryExists(const std::string& folder) {
+    return GetFileAttributesA(WithoutBackslash(folder).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Copies into `target` what is to be staged: everything with `stageAll`,
+// else the files that differ from the installed ones under `data`, their
+// folders, and the folders that the data folder lacks.
+bool CopyTree(const std::string& source, const std::string& target, const std::string& data,
+              const SourceTree& tree, bool stageAll, StageResult& result) {
+    CDiskObject disk;
+    std::set<std::string> made;
+    auto makeFolder = [&](const std::string& relative) {
+        if (made.count(relative))
+            return true;
+        if (!disk.MakeFolderPath(target + relative)) {
+            result.errorText = "cannot create a staged folder: " + disk.GetErrorText();
+            return false;
+        }
+        made.insert(relative);
+        return true;
+    };
+    if (!makeFolder(""))
+        return false;
+    for (const std::string& folder : tree.folders) {
+        if ((stageAll || !IsFolder(data + folder)) && !makeFolder(folder))
+            return false;
+    }
+    for (const SourceFile& file : tree.files) {
+        const std::string from = source + file.relative;
+        const std::string to = target + file.relative;
+        if (!stageAll && SameAsInstalled(from, data + file.relative, file.size)) {
+            ++result.filesLeftOut;
+            result.bytesLeftOut += file.size;
+            continue;
+        }
+        if (!makeFolder(ParentOf(file.relative)))
+            return false;
+        if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) {
+            result.errorText = "cannot copy a file: " + SystemText(GetLastError(), from + " -> " + to);
+            return false;
+        }
+        // A read-only staged file could never be deleted after the launcher
+        // applied it, and the update would be applied again at every start.
+        if (file.readOnly) {
+            const DWORD attributes = GetFileAttributesA(to.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES ||
+                !SetFileAttributesA(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+                result.errorText = "cannot make a staged file writable: " + SystemText(GetLastError(), to);
+                return false;
+            }
+        }
+        ++result.filesStaged;
+        result.bytesStaged += file.size;
+    }
+    return true;
+}
+
+bool TakeUpdateLock(const std::string& data, CInstallationLock& lock, StageResult& result) {
+    lock = CInstallationLock::Acquire(data, kApplyLockPurpose, kUpdateLockWaitMs);
+    if (!lock.IsHeld()) {
+        result.errorText = "the update lock of " + data +
+                           " was not free in time (a launcher may still be applying an update): " +
+                           SystemText(lock.ErrorCode(), "");
+        return false;
+    }
+    return true;
+}
+
+// Under the update lock: the older pending update (if any) moves aside to
+// update.old\, then update.partial\ becomes update\. A launcher that saw the
+// older update waits for the lock and then finds the newer one; one starting
+// between the renames finds none and starts the installed version, as if it
+// had started a moment earlier.
+bool Publish(const std::string& data, const std::string& partial, CInstallationLock& lock,
+             StageResult& result) {
+    if (!lock.IsHeld() && !TakeUpdateLock(data, lock, result))
+        return false;
+    const std::string update = data + kUpdateFolderName;
+    const std::string old = data + kOldFolderName;
+    std::string error;
+    if (!RemoveEntry(old, error)) {
+        result.errorText = "cannot delete a replaced update left from an earlier run: " + error;
+        return false;
+    }
+    const bool hadUpdate = EntryExists(update);
+    if (hadUpdate && !MoveFileA(WithoutBackslash(update).c_str(), WithoutBackslash(old).c_str())) {
+        result.errorText = "cannot move the pending update aside: " +
+                           SystemText(GetLastError(), WithoutBackslash(update));
+        return false;
+    }
+    if (!MoveFileA(WithoutBackslash(partial).c_str(), WithoutBackslash(update).c_str())) {
+        result.errorText = "cannot publish the staged tree: " +
+                           SystemText(GetLastError(), WithoutBackslash(partial));
+        if (hadUpdate)
+            MoveFileA(WithoutBackslash(old).c_str(), WithoutBackslash(update).c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder,
+                        bool stageAll) {
+    StageResult result;
+    if (sourceTree.empty() || dataFolder.empty()) {
+        result.errorText = "an empty path was given for the " +
+                           std::string(sourceTree.empty() ? "source" : "data folder");
+        return result;
+    }
+    CDiskObject disk;
+    std::string source = sourceTree;
+    std::string data = dataFolder;
+    if (!disk.NormalizeFolderPath(source) || !disk.IsExistingFolder(source)) {
+        result.errorText = "the source folder does not exist or cannot be entered: " + sourceTree;
+        return result;
+    }
+    if (!disk.NormalizeFolderPath(data) || !disk.IsExistingFolder(data)) {
+        result.errorText = "the data folder does not exist or cannot be entered: " + dataFolder;
+        return result;
+    }
+    const std::u16string foldedSource = FoldedFullPath(source);
+    const std::u16string foldedData = FoldedFullPath(data);
+    if (foldedSource.empty() || foldedData.empty()) {
+        result.errorText = "cannot work out the full paths of " + source + " and " + data;
+        return result;
+    }
+    if (IsSameOrInside(foldedSource, foldedData)) {
+        result.errorText = "the source " + source + " lies inside the data folder " + data;
+        return result;
+    }
+    if (IsSameOrInside(foldedData, foldedSource)) {
+        result.errorText = "the data folder " + data + " lies inside the source " + source;
+        return result;
+    }
+    if (IsLink(source)) {
+        result.errorText = "the source is a link (reparse point), which is never staged: " + source;
+        return result;
+    }
+    SourceTree tree;
+    if (!WalkSource(source, "", tree, result.errorText))
+        return result;
+
+    CInstallationLock stagerLock =
+        CInstallationLock::Acquire(data, kStageLockPurpose, kUpdateLockWaitMs);
+    if (!stagerLock.IsHeld()) {
+        result.errorText = "another stager kept working on " + data + ": " +
+                           SystemText(stagerLock.ErrorCode(), "");
+        return result;
+    }
+    const std::string partial = data + kPartialFolderName;
+    std::string error;
+    if (!RemoveEntry(partial, error)) {
+        result.errorText = "cannot delete a staging folder left by an earlier run: " + error;
+        return result;
+    }
+    // With an update pending, a launcher may apply it while the files are
+    // compared, and a file compared before would then be left out of the
+    // newer update though the older one changed it. Holding the lock keeps
+    // the installed files still; launchers started meanwhile wait, and would
+    // otherwise only apply an update about to be replaced. Without a pending
+    // update no launcher changes the data folder.
+    CInstallationLock updateLock;
+    if (!stageAll && EntryExists(data + kUpdateFolderName) &&
+        !TakeUpdateLock(data, updateLock, result))
+        return result;
+    if (!CopyTree(source, partial, data, tree, stageAll, result) ||
+        !Publish(data, partial, updateLock, result)) {
+        RemoveEntry(partial, error);
+        result.filesStaged = result.bytesStaged = result.filesLeftOut = result.bytesLeftOut = 0;
+        return result;
+    }
+    if (!RemoveEntry(data + kOldFolderName, error))
+        result.warning = "the replaced update could not be deleted completely: " + error;
+    result.ok = true;
+    return result;
+}

@@ -1,0 +1,59 @@
+// Staging an update for the launcher: a vendor's updater (or OrbexStage.exe)
+// hands over a folder tree laid out like the data folder, and the tree
+// becomes the data folder's pending update in one step, never half-written.
+#ifndef ORBEX_STAGE_STAGE_UPDATE_H_
+#define ORBEX_STAGE_STAGE_UPDATE_H_
+
+#include <string>
+
+// What a StageUpdate call did, or why it did nothing.
+struct StageResult {
+    bool ok = false;
+    // On failure: one sentence for a person, naming the path concerned and,
+    // for a failed platform call, ending with the system's message for it.
+    std::string errorText;
+    unsigned long long filesStaged = 0;
+    unsigned long long bytesStaged = 0;
+    // Files of the source equal to the installed ones, not staged.
+    unsigned long long filesLeftOut = 0;
+    unsigned long long bytesLeftOut = 0;
+    // Set when the tree published fine but a replaced older update could not
+    // be deleted completely: what is left lies in update.old\, which the
+    // launcher never applies and the next stage removes.
+    std::string warning;
+};
+
+// Stages the tree `sourceTree` as the pending update of `dataFolder`.
+//
+// Success: dataFolder\update\ holds a copy of every file of the source that
+// is new or differs from the installed file at the same place in the data
+// folder (size first, then content; an installed file that cannot be read,
+// or is open for writing, counts as different), the folders those need, and
+// the source's folders that the data folder lacks; with `stageAll`, every
+// file and folder of the source. Staged files are never read-only, so the
+// launcher can always delete them after applying. A pending update that was
+// there before is replaced whole, never merged, and deleted; the comparison
+// is with the installed files, never with it. The source and the rest of the
+// data folder are not changed; installed files are only read, one at a time,
+// and never opened for writing.
+//
+// How: the copy is written to dataFolder\update.partial\ (a leftover of a
+// stager that was killed is deleted first), then renamed to update\ while
+// holding the installation's update lock, so no launcher ever sees a partial
+// tree. When an update is pending and only changes are staged, the lock is
+// held from the comparison on, so that no launcher changes the installed
+// files under it. One stager at a time per installation; a launcher applying
+// an update is waited for (at most kUpdateLockWaitMs each).
+//
+// Refused, with nothing changed: an empty path; a source or data folder that
+// does not exist or cannot be entered; a source inside the data folder, or
+// the data folder inside the source (also the same folder); a source holding
+// a link (reparse point) at any depth, or an entry named update, update.partial
+// or update.old at its top (applied, it would become a pending update again);
+// the lock not had in time. A copy that
+// fails part-way deletes update.partial\ again and leaves any pending update
+// as it was. errorText says which. May throw std::bad_alloc.
+StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder,
+                        bool stageAll = false);
+
+#endif  // ORBEX_STAGE_STAGE_UPDATE_H_
