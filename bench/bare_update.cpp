@@ -1,8 +1,10 @@
 // The floor for applying an update from a Windows program: only the platform
 // calls the result needs. One FindFirstFileA walk of the staged tree,
 // CreateDirectoryA of each target folder (an existing one just fails), one
-// CopyFileA per file, then DeleteFileA of each file and RemoveDirectoryA of
-// each folder, deepest first. No sorting, no checks, no error texts.
+// CopyFileA per file and a FlushFileBuffers of the copy (the staged tree may
+// go only once the copies are on disk), then DeleteFileA of each file and
+// RemoveDirectoryA of each folder, deepest first. No sorting, no checks, no
+// error texts.
 //
 //   bare_update STAGED_FOLDER TARGET_FOLDER     (both ending with a backslash)
 #include <windows.h>
@@ -50,8 +52,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     for (const std::string& folder : tree.folders)
         CreateDirectoryA((target + folder).c_str(), nullptr);
     bool copied = true;
-    for (const std::string& file : tree.files)
-        copied = CopyFileA((staged + file).c_str(), (target + file).c_str(), FALSE) && copied;
+    for (const std::string& file : tree.files) {
+        const std::string copy = target + file;
+        copied = CopyFileA((staged + file).c_str(), copy.c_str(), FALSE) && copied;
+        HANDLE written = CreateFileA(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+        copied = written != INVALID_HANDLE_VALUE && FlushFileBuffers(written) && copied;
+        CloseHandle(written);
+    }
     if (!copied)
         return 1;
     for (const std::string& file : tree.files)

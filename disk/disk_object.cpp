@@ -315,8 +315,12 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
         return m_errorText.empty();
     if (RefuseFolderLink(copy))
         return false;
+    return SearchFolderFiles(copy, pattern, list, fullPaths);
+}
 
-    const std::string search = copy + pattern;
+bool CDiskObject::SearchFolderFiles(const std::string& folder, const std::string& pattern,
+                                    StringList& list, bool fullPaths) {
+    const std::string search = folder + pattern;
     WIN32_FIND_DATAA entry;
     HANDLE handle = FindFirstEntry(search, entry);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -330,7 +334,7 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
             IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0))
             continue;
-        names.push_back(fullPaths ? copy + entry.cFileName : std::string(entry.cFileName));
+        names.push_back(fullPaths ? folder + entry.cFileName : std::string(entry.cFileName));
     } while (FindNextEntry(handle, entry));
     InsertSorted(list, std::move(names), IsSystemLeadByte);
     return true;
@@ -443,6 +447,11 @@ bool CDiskObject::CopyFolderFiles(const std::string& source, const std::string& 
     StringList names;
     if (!ListFolderFiles(from, names, false))
         return false;
+    return CopyNamedFiles(from, to, names);
+}
+
+bool CDiskObject::CopyNamedFiles(const std::string& from, const std::string& to,
+                                 const StringList& names) {
     if (!MakeFolderPath(to))
         return false;
     for (const std::string& name : names) {
@@ -470,8 +479,12 @@ bool CDiskObject::CopyFolderTree(const std::string& source, const std::string& t
     StringList folders{from};
     if (!ListFolderTree(from, folders, true))
         return false;
+    // The tree listing has just found every folder, and none is a link: each
+    // is searched directly, without being entered and asked again.
     for (const std::string& folder : folders) {
-        if (!CopyFolderFiles(folder, to + folder.substr(from.size())))
+        StringList names;
+        if (!SearchFolderFiles(folder, kAllFiles, names, false) ||
+            !CopyNamedFiles(folder, to + folder.substr(from.size()), names))
             return false;
     }
     return true;
@@ -495,8 +508,12 @@ bool CDiskObject::DeleteFolderFiles(const std::string& folder) {
     StringList names;
     if (!ListFolderFiles(copy, names, false))
         return false;
+    return DeleteNamedFiles(copy, names);
+}
+
+bool CDiskObject::DeleteNamedFiles(const std::string& folder, const StringList& names) {
     for (const std::string& name : names) {
-        const std::string file = copy + name;
+        const std::string file = folder + name;
         if (!DeleteFileA(file.c_str())) {
             SetSystemError(GetLastError(), file);
             return false;
@@ -505,17 +522,19 @@ bool CDiskObject::DeleteFolderFiles(const std::string& folder) {
     return true;
 }
 
+bool CDiskObject::RemoveEmptiedFolder(const std::string& folder) {
+    if (!RemoveDirectoryA(folder.c_str())) {
+        SetSystemError(GetLastError(), folder);
+        return false;
+    }
+    return true;
+}
+
 bool CDiskObject::DeleteFolder(const std::string& folder) {
     std::string copy;
     if (!StartWithRequiredPath(folder, true, copy))
         return false;
-    if (!DeleteFolderFiles(copy))
-        return false;
-    if (!RemoveDirectoryA(copy.c_str())) {
-        SetSystemError(GetLastError(), copy);
-        return false;
-    }
-    return true;
+    return DeleteFolderFiles(copy) && RemoveEmptiedFolder(copy);
 }
 
 bool CDiskObject::DeleteFolderTree(const std::string& folder) {
@@ -525,8 +544,11 @@ bool CDiskObject::DeleteFolderTree(const std::string& folder) {
     StringList folders;
     if (!ListFolderTree(copy, folders, true))
         return false;
+    // As in CopyFolderTree, each listed folder is searched directly.
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        if (!DeleteFolder(*it))
+        StringList names;
+        if (!SearchFolderFiles(*it, kAllFiles, names, false) || !DeleteNamedFiles(*it, names) ||
+            !RemoveEmptiedFolder(*it))
             return false;
     }
     return DeleteFolder(copy);

@@ -182,6 +182,16 @@ private:
     // True, with the error text set, when the normalised `folder` is itself
     // a link.
     bool RefuseFolderLink(const std::string& folder);
+    // The search step of ListFolderFilesMatching, for a normalised folder
+    // known to exist and not to be a link (checked, or just listed by the
+    // tree listing, which the tree copy and deletion use it for).
+    bool SearchFolderFiles(const std::string& folder, const std::string& pattern,
+                           StringList& list, bool fullPaths);
+    // The steps of CopyFolderFiles and DeleteFolder after the listing, on
+    // normalised folders, with the same results and error texts.
+    bool CopyNamedFiles(const std::string& from, const std::string& to, const StringList& names);
+    bool DeleteNamedFiles(const std::string& folder, const StringList& names);
+    bool RemoveEmptiedFolder(const std::string& folder);
     // Clears the error text and normalises a copy of a path the operation
     // cannot do without: false with the internal error when it is empty,
     // false when it does not normalise.
