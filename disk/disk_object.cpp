@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/current_directory.h"
+#include "base/scoped_handle.h"
 #include "base/system_code_page.h"
 #include "disk/path_string.h"
 
@@ -55,48 +56,6 @@ private:
     std::string unsaved_;
 };
 
-// Owns a search handle from FindFirstFileA.
-class SearchHandle {
-public:
-    explicit SearchHandle(HANDLE handle) : handle_(handle) {}
-    ~SearchHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            FindClose(handle_);
-    }
-    SearchHandle(SearchHandle&& other) noexcept : handle_(other.handle_) {
-        other.handle_ = INVALID_HANDLE_VALUE;
-    }
-    SearchHandle& operator=(SearchHandle&&) = delete;
-    SearchHandle(const SearchHandle&) = delete;
-    SearchHandle& operator=(const SearchHandle&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// Owns a file handle from CreateFileA.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
-        other.handle_ = INVALID_HANDLE_VALUE;
-    }
-    FileHandle& operator=(FileHandle&&) = delete;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // Owns a buffer that FormatMessageA allocated.
 class LocalBuffer {
 public:
@@ -144,7 +103,7 @@ bool IsFolderLink(const std::string& folder) {
         return false;
     WIN32_FIND_DATAA entry;
     SearchHandle search(FindFirstEntry(entryPath, entry));
-    return search.get() != INVALID_HANDLE_VALUE &&
+    return search.IsOpen() &&
            CDiskObject::IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0);
 }
 
@@ -157,7 +116,7 @@ DWORD FlushToDisk(const std::string& path) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     FileHandle file(
         CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    if (!file.IsOpen()) {
         const DWORD code = GetLastError();
         const DWORD attributes = GetFileAttributesA(path.c_str());
         if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
@@ -167,7 +126,7 @@ DWORD FlushToDisk(const std::string& path) {
             return GetLastError();
         FileHandle writable(
             CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
-        DWORD result = writable.get() == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        DWORD result = writable.IsOpen() ? 0 : GetLastError();
         if (!result && !FlushFileBuffers(writable.get()))
             result = GetLastError();
         SetFileAttributesA(path.c_str(), attributes);
@@ -402,17 +361,14 @@ bool CDiskObject::MakeFolderPath(const std::string& folder) {
         return false;
     }
 
-    CurrentDirectoryKeeper keeper;
-    if (!keeper.IsSaved()) {
-        SetSystemError(keeper.Error(), keeper.Unsaved());
-        return false;
-    }
     const FolderLevels walk = SplitFolderLevels(parts.drive, parts.folder, IsSystemLeadByte);
-    // A path that can already be entered through plain level names needs no
-    // level-by-level walk: every level exists, so the walk would create
-    // nothing. An update applied over an installation meets this for nearly
-    // every folder. Names such as "" or ".." are left to the walk, which
-    // would create the levels they skip.
+    // A path whose every level already exists as a folder, reached through
+    // plain level names, needs no walk: the walk would create nothing. An
+    // update applied over an installation meets this for nearly every
+    // folder, so it is asked of the attributes alone, without entering the
+    // folder (every user holds the right to bypass traverse checks, so a
+    // folder that exists can be entered). Names such as "" or ".." are left
+    // to the walk, which would create the levels they skip.
     std::string whole = walk.root;
     bool plainLevels = true;
     for (const std::string& level : walk.levels) {
@@ -420,9 +376,17 @@ bool CDiskObject::MakeFolderPath(const std::string& folder) {
         if (level.empty() || level == "." || level == "..")
             plainLevels = false;
     }
-    if (plainLevels && SetCurrentDirectoryA(whole.c_str()))
-        return true;
+    if (plainLevels) {
+        const DWORD attributes = GetFileAttributesA(whole.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return true;
+    }
 
+    CurrentDirectoryKeeper keeper;
+    if (!keeper.IsSaved()) {
+        SetSystemError(keeper.Error(), keeper.Unsaved());
+        return false;
+    }
     std::string current = walk.root;
     for (const std::string& level : walk.levels) {
         current += '\\' + level;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "disk/disk_object.h"
 #include "launcher/installation_name.h"
 #include "launcher/launcher_app.h"
@@ -27,47 +28,6 @@ struct SourceFile {
 struct SourceTree {
     std::vector<std::string> folders;  // relative, ending with a backslash, pre-order
     std::vector<SourceFile> files;     // relative
-};
-
-// Owns a search handle from FindFirstFileA.
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            FindClose(handle_);
-    }
-    FindHandle(FindHandle&& other) noexcept
-        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-    FindHandle& operator=(FindHandle&&) = delete;
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
-
-// Owns a file handle from CreateFileA.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    FileHandle(FileHandle&& other) noexcept
-        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-    FileHandle& operator=(FileHandle&&) = delete;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    HANDLE get() const { return handle_; }
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
 };
 
 // The system's message for `code` and the path, as CDiskObject words it.
@@ -91,7 +51,7 @@ bool IsLink(const std::string& folder) {
     if (folder.size() <= 3)
         return false;
     WIN32_FIND_DATAA entry;
-    FindHandle search(FindFirstFileA(WithoutBackslash(folder).c_str(), &entry));
+    SearchHandle search(FindFirstFileA(WithoutBackslash(folder).c_str(), &entry));
     return search.IsOpen() && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
@@ -118,7 +78,7 @@ bool WalkSource(const std::string& root, const std::string& relative, SourceTree
         error = "cannot read the source: " + SystemText(GetLastError(), search);
         return false;
     }
-    FindHandle owner(handle);
+    SearchHandle owner(handle);
     do {
         if (IsDotEntry(entry.cFileName))
             continue;
