@@ -274,12 +274,8 @@ bool CDiskObject::ListFolderFilesMatching(const std::string& pattern, const std:
         return m_errorText.empty();
     if (RefuseFolderLink(copy))
         return false;
-    return SearchFolderFiles(copy, pattern, list, fullPaths);
-}
 
-bool CDiskObject::SearchFolderFiles(const std::string& folder, const std::string& pattern,
-                                    StringList& list, bool fullPaths) {
-    const std::string search = folder + pattern;
+    const std::string search = copy + pattern;
     WIN32_FIND_DATAA entry;
     HANDLE handle = FindFirstEntry(search, entry);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -293,7 +289,7 @@ bool CDiskObject::SearchFolderFiles(const std::string& folder, const std::string
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
             IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0))
             continue;
-        names.push_back(fullPaths ? folder + entry.cFileName : std::string(entry.cFileName));
+        names.push_back(fullPaths ? copy + entry.cFileName : std::string(entry.cFileName));
     } while (FindNextEntry(handle, entry));
     InsertSorted(list, std::move(names), IsSystemLeadByte);
     return true;
@@ -345,6 +341,32 @@ bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list)
         list.push_back(sub + '\\');
         result = CollectSubfolders(sub, list);
     } while (result && FindNextEntry(handle, entry));
+    return result;
+}
+
+bool CDiskObject::CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree) {
+    const std::string search = folder + kAllFiles;
+    WIN32_FIND_DATAA entry;
+    HANDLE handle = FindFirstEntry(search, entry);
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetSystemError(GetLastError(), search);
+        return false;
+    }
+    SearchHandle owner(handle);
+
+    const size_t self = tree.size();
+    tree.push_back(FolderFiles{folder, StringList()});
+    StringList names;
+    bool result = true;
+    do {
+        if (IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0) || IsDotEntry(entry.cFileName))
+            continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            result = CollectTreeFiles(folder + entry.cFileName + '\\', tree);
+        else
+            names.push_back(entry.cFileName);
+    } while (result && FindNextEntry(handle, entry));
+    InsertSorted(tree[self].names, std::move(names), IsSystemLeadByte);
     return result;
 }
 
@@ -438,17 +460,13 @@ bool CDiskObject::CopyFolderTree(const std::string& source, const std::string& t
     ClearError();
     std::string from = source;
     std::string to = target;
-    if (!NormalizeFolderPath(from) || !NormalizeFolderPath(to))
+    if (!NormalizeFolderPath(from) || !NormalizeFolderPath(to) || RefuseFolderLink(from))
         return false;
-    StringList folders{from};
-    if (!ListFolderTree(from, folders, true))
+    std::vector<FolderFiles> tree;
+    if (!CollectTreeFiles(from, tree))
         return false;
-    // The tree listing has just found every folder, and none is a link: each
-    // is searched directly, without being entered and asked again.
-    for (const std::string& folder : folders) {
-        StringList names;
-        if (!SearchFolderFiles(folder, kAllFiles, names, false) ||
-            !CopyNamedFiles(folder, to + folder.substr(from.size()), names))
+    for (const FolderFiles& folder : tree) {
+        if (!CopyNamedFiles(folder.folder, to + folder.folder.substr(from.size()), folder.names))
             return false;
     }
     return true;
@@ -503,17 +521,16 @@ bool CDiskObject::DeleteFolder(const std::string& folder) {
 
 bool CDiskObject::DeleteFolderTree(const std::string& folder) {
     std::string copy;
-    if (!StartWithRequiredPath(folder, true, copy))
+    if (!StartWithRequiredPath(folder, true, copy) || RefuseFolderLink(copy))
         return false;
-    StringList folders;
-    if (!ListFolderTree(copy, folders, true))
+    std::vector<FolderFiles> tree;
+    if (!CollectTreeFiles(copy, tree))
         return false;
-    // As in CopyFolderTree, each listed folder is searched directly.
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        StringList names;
-        if (!SearchFolderFiles(*it, kAllFiles, names, false) || !DeleteNamedFiles(*it, names) ||
-            !RemoveEmptiedFolder(*it))
+    // Backwards through the pre-order: every folder goes after the folders
+    // below it, so each removal meets a folder its own files have left.
+    for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
+        if (!DeleteNamedFiles(it->folder, it->names) || !RemoveEmptiedFolder(it->folder))
             return false;
     }
-    return DeleteFolder(copy);
+    return true;
 }

@@ -31,6 +31,7 @@
 #define ORBEX_DISK_DISK_OBJECT_H_
 
 #include <string>
+#include <vector>
 
 #include "disk/path_string.h"  // StringList
 
@@ -182,11 +183,16 @@ private:
     // True, with the error text set, when the normalised `folder` is itself
     // a link.
     bool RefuseFolderLink(const std::string& folder);
-    // The search step of ListFolderFilesMatching, for a normalised folder
-    // known to exist and not to be a link (checked, or just listed by the
-    // tree listing, which the tree copy and deletion use it for).
-    bool SearchFolderFiles(const std::string& folder, const std::string& pattern,
-                           StringList& list, bool fullPaths);
+    // A folder and its files, as the tree copy and deletion walk them.
+    struct FolderFiles {
+        std::string folder;  // normalised
+        StringList names;    // sorted as ListFolderFiles sorts them
+    };
+    // One search per folder: appends the normalised `folder` and every
+    // folder below it in pre-order (as CollectSubfolders, links excluded),
+    // each with its files. False when a folder cannot be searched, with the
+    // error text of the tree listing; what was found before stays in `tree`.
+    bool CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree);
     // The steps of CopyFolderFiles and DeleteFolder after the listing, on
     // normalised folders, with the same results and error texts.
     bool CopyNamedFiles(const std::string& from, const std::string& to, const StringList& names);
