@@ -320,31 +320,20 @@ bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list)
     std::string copy = folder;
     if (!NormalizeFolderPath(copy))
         return false;
-
-    const std::string search = copy + kAllFiles;
-    WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstEntry(search, entry);
-    if (handle == INVALID_HANDLE_VALUE) {
-        SetSystemError(GetLastError(), search);
-        return false;
-    }
-    SearchHandle owner(handle);
-
-    bool result = true;
-    do {
-        // A junction or folder link (0x410) may lead out of the tree; deleting
-        // through it would destroy what it points to.
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0) || IsDotEntry(entry.cFileName))
-            continue;
-        const std::string sub = copy + entry.cFileName;
-        list.push_back(sub + '\\');
-        result = CollectSubfolders(sub, list);
-    } while (result && FindNextEntry(handle, entry));
+    std::vector<FolderFiles> tree;
+    const bool result = CollectTreeFiles(copy, tree, false);
+    // The first entry is the folder itself.
+    for (size_t i = 1; i < tree.size(); ++i)
+        list.push_back(std::move(tree[i].folder));
     return result;
 }
 
-bool CDiskObject::CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree) {
+bool CDiskObject::CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree,
+                                   bool withFiles) {
+    // A folder is listed before it is searched, so one whose search fails
+    // stays in the tree.
+    const size_t self = tree.size();
+    tree.push_back(FolderFiles{folder, StringList()});
     const std::string search = folder + kAllFiles;
     WIN32_FIND_DATAA entry;
     HANDLE handle = FindFirstEntry(search, entry);
@@ -354,16 +343,16 @@ bool CDiskObject::CollectTreeFiles(const std::string& folder, std::vector<Folder
     }
     SearchHandle owner(handle);
 
-    const size_t self = tree.size();
-    tree.push_back(FolderFiles{folder, StringList()});
     StringList names;
     bool result = true;
     do {
+        // A junction or folder link (0x410) may lead out of the tree; deleting
+        // through it would destroy what it points to.
         if (IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0) || IsDotEntry(entry.cFileName))
             continue;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            result = CollectTreeFiles(folder + entry.cFileName + '\\', tree);
-        else
+            result = CollectTreeFiles(folder + entry.cFileName + '\\', tree, withFiles);
+        else if (withFiles)
             names.push_back(entry.cFileName);
     } while (result && FindNextEntry(handle, entry));
     InsertSorted(tree[self].names, std::move(names), IsSystemLeadByte);
@@ -463,7 +452,7 @@ bool CDiskObject::CopyFolderTree(const std::string& source, const std::string& t
     if (!NormalizeFolderPath(from) || !NormalizeFolderPath(to) || RefuseFolderLink(from))
         return false;
     std::vector<FolderFiles> tree;
-    if (!CollectTreeFiles(from, tree))
+    if (!CollectTreeFiles(from, tree, true))
         return false;
     for (const FolderFiles& folder : tree) {
         if (!CopyNamedFiles(folder.folder, to + folder.folder.substr(from.size()), folder.names))
@@ -524,7 +513,7 @@ bool CDiskObject::DeleteFolderTree(const std::string& folder) {
     if (!StartWithRequiredPath(folder, true, copy) || RefuseFolderLink(copy))
         return false;
     std::vector<FolderFiles> tree;
-    if (!CollectTreeFiles(copy, tree))
+    if (!CollectTreeFiles(copy, tree, true))
         return false;
     // Backwards through the pre-order: every folder goes after the folders
     // below it, so each removal meets a folder its own files have left.

@@ -189,10 +189,13 @@ private:
         StringList names;    // sorted as ListFolderFiles sorts them
     };
     // One search per folder: appends the normalised `folder` and every
-    // folder below it in pre-order (as CollectSubfolders, links excluded),
-    // each with its files. False when a folder cannot be searched, with the
-    // error text of the tree listing; what was found before stays in `tree`.
-    bool CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree);
+    // folder below it in pre-order (links excluded), each with its files
+    // when `withFiles` is true. A folder is appended before it is searched.
+    // False when a folder cannot be searched, with the error text of the
+    // tree listing; what was found before stays in `tree`. The worker of
+    // CollectSubfolders, and of the tree copy and deletion.
+    bool CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree,
+                          bool withFiles);
     // The steps of CopyFolderFiles and DeleteFolder after the listing, on
     // normalised folders, with the same results and error texts.
     bool CopyNamedFiles(const std::string& from, const std::string& to, const StringList& names);
