@@ -9,27 +9,101 @@ ORBEX_TEST_USER=orbex-wine
 
 log() { printf '\n== %s\n' "$*" >&2; }
 
-# Debian packages the build and the tests need. wine32 is listed although
-# some kernels (those without 32-bit user code) cannot run it; see test_arch.
+# Debian packages the build and the tests need on every machine. wine32:i386
+# joins them only where the kernel runs 32-bit code (kernel_runs_32bit):
+# elsewhere 32-bit Wine cannot run, and the i386 indexes would only add ways
+# for apt to fail.
 ORBEX_PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  wine wine64 wine32:i386 googletest libgtest-dev clang libclang-rt-14-dev locales file)
+  wine wine64 googletest libgtest-dev clang libclang-rt-14-dev locales file)
+ORBEX_PACKAGES_32BIT=(wine32:i386)
+
+# True when this kernel runs 32-bit x86 user code. Asked of the kernel itself,
+# before anything is installed: a 93-byte static i386 program that only exits.
+# A kernel without IA-32 emulation refuses it ("Exec format error").
+# ORBEX_KERNEL_RUNS_32BIT=yes|no answers instead (the set-up test uses it).
+kernel_runs_32bit() {
+  case "${ORBEX_KERNEL_RUNS_32BIT:-}" in
+    yes) return 0 ;;
+    no) return 1 ;;
+  esac
+  [ "$(uname -m)" = x86_64 ] || [ "$(uname -m)" = i686 ] || return 1
+  local probe
+  probe=$(mktemp "${TMPDIR:-/tmp}/orbex-ia32.XXXXXX")
+  # ELF header, one loadable segment at 0x08048000, then
+  # mov eax, 1; xor ebx, ebx; int 0x80 (exit 0).
+  printf '%b' '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' \
+    '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' \
+    '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00' \
+    '\x00\x00\x00\x00' \
+    '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08' \
+    '\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' \
+    '\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$probe"
+  chmod 700 "$probe"
+  local status=0
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  return $status
+}
+
+# The packages this machine needs, one a line.
+needed_packages() {
+  printf '%s\n' "${ORBEX_PACKAGES[@]}"
+  if kernel_runs_32bit; then printf '%s\n' "${ORBEX_PACKAGES_32BIT[@]}"; fi
+}
 
 missing_packages() {
   local pkg
-  for pkg in "${ORBEX_PACKAGES[@]}"; do
+  for pkg in $(needed_packages); do
     dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' || echo "$pkg"
   done
+}
+
+# apt-get update, tried twice. A failed index (a mirror in mid-sync, say) is
+# not the end: apt goes on with the indexes it has, and only a package that
+# then cannot be installed is an error.
+refresh_package_indexes() {
+  local attempt
+  for attempt in 1 2; do
+    if apt-get update -qq >"$ORBEX_APT_LOG" 2>&1; then return 0; fi
+    log "apt-get update failed (attempt $attempt):"
+    grep -E '^(E|W):' "$ORBEX_APT_LOG" >&2 || tail -n 5 "$ORBEX_APT_LOG" >&2
+  done
+  log "going on with the package indexes that are there"
+}
+
+# Installs the missing packages. When apt refuses, each is tried alone, so
+# that the message names every package that cannot be installed, with apt's
+# own words.
+install_packages() {
+  local pkg failed=()
+  if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" \
+      >"$ORBEX_APT_LOG" 2>&1; then
+    return 0
+  fi
+  for pkg in "$@"; do
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$pkg" \
+        >"$ORBEX_APT_LOG" 2>&1; then
+      failed+=("$pkg")
+      echo "cannot install $pkg:" >&2
+      grep -E '^(E|W):|Depends:|broken' "$ORBEX_APT_LOG" >&2 || tail -n 10 "$ORBEX_APT_LOG" >&2
+    fi
+  done
+  [ ${#failed[@]} -eq 0 ] || { echo "needed packages not installed: ${failed[*]}" >&2; exit 1; }
 }
 
 ensure_packages() {
   local missing
   missing=$(missing_packages)
   if [ -n "$missing" ]; then
-    [ "$(id -u)" = 0 ] || { echo "missing packages (run as root to install): $missing" >&2; exit 1; }
+    [ "$(id -u)" = 0 ] || { echo "missing packages (run as root to install): $(echo $missing)" >&2; exit 1; }
     log "installing: $(echo $missing)"
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    ORBEX_APT_LOG=$(mktemp "${TMPDIR:-/tmp}/orbex-apt.XXXXXX")
+    if grep -q ':i386$' <<<"$missing" && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+    fi
+    refresh_package_indexes
+    install_packages $missing
+    rm -f "$ORBEX_APT_LOG"
   fi
   # Code page 932 under Wine comes from a Japanese UTF-8 locale.
   if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
@@ -40,11 +114,10 @@ ensure_packages() {
 }
 
 # The architecture whose Windows programs Wine can run here. The shipped
-# launcher is 32-bit; where the kernel refuses 32-bit user code (the 32-bit
-# Wine loader then fails with "Exec format error"), the same sources are
-# built and tested as 64-bit Windows programs under 64-bit Wine.
+# launcher is 32-bit; where the kernel refuses 32-bit user code, the same
+# sources are built and tested as 64-bit Windows programs under 64-bit Wine.
 test_arch() {
-  if [ -x /usr/lib/wine/wine ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  if kernel_runs_32bit && [ -x /usr/lib/wine/wine ]; then
     echo i686
   else
     echo x86_64
