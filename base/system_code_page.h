@@ -18,4 +18,20 @@ bool IsSystemLeadByte(unsigned char byte);
 //   UTF-8        1 to 3 (4 bytes give a surrogate pair: 2 units)
 size_t Utf16Length(const std::string& text);
 
+// `text` (system code page) in UTF-16; empty when it does not convert.
+std::u16string ToUtf16(const std::string& text);
+
+// Upper-cases `text` in place as names are compared without regard to case
+// (invariant locale, so the same on every machine). False when it cannot.
+bool FoldCase(std::u16string& text);
+
+// `text` (system code page) in UTF-8. The bytes as they are when the system
+// code page is UTF-8 itself.
+std::string SystemToUtf8(const std::string& text);
+
+// UTF-8 `text` in the system code page. False when it is not well-formed
+// UTF-8 or a character has no exact spelling in the code page (a look-alike
+// would name another file).
+bool Utf8ToSystem(const std::string& text, std::string& converted);
+
 #endif  // ORBEX_BASE_SYSTEM_CODE_PAGE_H_

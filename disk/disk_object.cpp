@@ -7,7 +7,9 @@
 #include "base/current_directory.h"
 #include "base/scoped_handle.h"
 #include "base/system_code_page.h"
+#include "disk/file_io.h"
 #include "disk/path_string.h"
+#include "disk/tree_walk.h"
 
 namespace {
 
@@ -76,76 +78,11 @@ private:
     char* buffer_ = nullptr;
 };
 
-// FindFirstFileA and FindNextFileA with the entry's reparse tag (dwReserved0)
-// zeroed first: Windows writes the tag for every reparse point, Wine leaves
-// the field as it was, and zero then reads as "tag unknown".
-HANDLE FindFirstEntry(const std::string& pattern, WIN32_FIND_DATAA& entry) {
-    entry.dwReserved0 = 0;
-    return FindFirstFileA(pattern.c_str(), &entry);
-}
-bool FindNextEntry(HANDLE search, WIN32_FIND_DATAA& entry) {
-    entry.dwReserved0 = 0;
-    return FindNextFileA(search, &entry) != FALSE;
-}
-
-bool IsDotEntry(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// True when the normalised `folder` is itself a link (see IsLinkEntry), which
-// an operation given that folder must neither enter nor remove. Asked of the
-// folder's own entry in its parent: with the trailing backslash,
-// GetFileAttributesA under Wine answers for the link's target instead. A
-// drive root has no entry of its own and is never a link.
-bool IsFolderLink(const std::string& folder) {
-    const std::string entryPath = folder.substr(0, folder.size() - 1);
-    if (entryPath.empty() || LastCharIs(entryPath, ':', IsSystemLeadByte))
-        return false;
-    WIN32_FIND_DATAA entry;
-    SearchHandle search(FindFirstEntry(entryPath, entry));
-    return search.IsOpen() &&
-           CDiskObject::IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0);
-}
-
-// Writes a file's data through to the disk; 0, or the error code of the call
-// that failed. CopyFileA leaves the copy's data in the cache, to be written
-// lazily: a power cut soon after could leave it empty or short although the
-// copy reported success. FlushFileBuffers needs a handle with write access,
-// which a read-only file refuses, so its attribute is lifted for the moment.
-DWORD FlushToDisk(const std::string& path) {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    FileHandle file(
-        CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.IsOpen()) {
-        const DWORD code = GetLastError();
-        const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-            !(attributes & FILE_ATTRIBUTE_READONLY))
-            return code;
-        if (!SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-            return GetLastError();
-        FileHandle writable(
-            CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
-        DWORD result = writable.IsOpen() ? 0 : GetLastError();
-        if (!result && !FlushFileBuffers(writable.get()))
-            result = GetLastError();
-        SetFileAttributesA(path.c_str(), attributes);
-        return result;
-    }
-    return FlushFileBuffers(file.get()) ? 0 : GetLastError();
-}
-
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
 }  // namespace
-
-bool CDiskObject::IsLinkEntry(unsigned long attributes, unsigned long reparseTag) {
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return false;
-    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
-}
 
 bool CDiskObject::RefuseFolderLink(const std::string& folder) {
     if (!IsFolderLink(folder))
@@ -330,32 +267,19 @@ bool CDiskObject::CollectSubfolders(const std::string& folder, StringList& list)
 
 bool CDiskObject::CollectTreeFiles(const std::string& folder, std::vector<FolderFiles>& tree,
                                    bool withFiles) {
-    // A folder is listed before it is searched, so one whose search fails
-    // stays in the tree.
-    const size_t self = tree.size();
-    tree.push_back(FolderFiles{folder, StringList()});
-    const std::string search = folder + kAllFiles;
-    WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstEntry(search, entry);
-    if (handle == INVALID_HANDLE_VALUE) {
-        SetSystemError(GetLastError(), search);
-        return false;
+    TreeWalk walk;
+    const bool result = WalkTree(folder, withFiles, walk);
+    if (!result)
+        SetSystemError(walk.errorCode, walk.errorPattern);
+    tree.reserve(tree.size() + walk.folders.size());
+    for (TreeFolder& walked : walk.folders) {
+        StringList names;
+        names.reserve(walked.files.size());
+        for (TreeFile& file : walked.files)
+            names.push_back(std::move(file.name));
+        tree.push_back(FolderFiles{std::move(walked.path), StringList()});
+        InsertSorted(tree.back().names, std::move(names), IsSystemLeadByte);
     }
-    SearchHandle owner(handle);
-
-    StringList names;
-    bool result = true;
-    do {
-        // A junction or folder link (0x410) may lead out of the tree; deleting
-        // through it would destroy what it points to.
-        if (IsLinkEntry(entry.dwFileAttributes, entry.dwReserved0) || IsDotEntry(entry.cFileName))
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            result = CollectTreeFiles(folder + entry.cFileName + '\\', tree, withFiles);
-        else if (withFiles)
-            names.push_back(entry.cFileName);
-    } while (result && FindNextEntry(handle, entry));
-    InsertSorted(tree[self].names, std::move(names), IsSystemLeadByte);
     return result;
 }
 
@@ -436,7 +360,7 @@ bool CDiskObject::CopyNamedFiles(const std::string& from, const std::string& to,
             SetSystemError(GetLastError(), sourceFile + " -> " + targetFile);
             return false;
         }
-        const DWORD flushError = FlushToDisk(targetFile);
+        const DWORD flushError = FlushFileToDisk(targetFile);
         if (flushError) {
             SetSystemError(flushError, targetFile);
             return false;

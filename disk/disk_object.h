@@ -72,17 +72,6 @@ public:
     // True when `text` holds none of ':', '*' and '?'. Sets no error text.
     static bool IsValidPathPart(const std::string& text);
 
-    // True when a directory entry with these attributes and reparse tag (from
-    // a find, the tag in dwReserved0) is a link that the operations below
-    // neither follow, list nor remove:
-    //   no reparse-point attribute              not a link
-    //   name-surrogate tag (symbolic link,      a link
-    //   junction, and the like)
-    //   other tag (cloud placeholder,           an ordinary file or folder
-    //   deduplicated file, and the like)
-    //   tag 0 (unknown: Wine writes none)       a link, to be safe
-    static bool IsLinkEntry(unsigned long attributes, unsigned long reparseTag);
-
     // True when `folder` names a folder that can be entered. A missing or
     // unenterable folder gives false with an empty error text: that is an
     // answer, not a failure. An empty or invalid path gives false with the

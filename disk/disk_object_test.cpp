@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/current_directory.h"
+#include "disk/tree_walk.h"
 #include "testing/test_folder.h"
 
 namespace {
@@ -679,7 +680,7 @@ TEST(LinkEntryTest, OnlyNameSurrogatesAndUnknownTagsAreLinks) {
         {folder | reparse, 0, true},                               // tag not given (Wine)
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CDiskObject::IsLinkEntry(c.attributes, c.tag), c.link)
+        EXPECT_EQ(IsLinkEntry(c.attributes, c.tag), c.link)
             << std::hex << c.attributes << " " << c.tag;
     }
 }

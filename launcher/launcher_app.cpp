@@ -10,9 +10,7 @@
 #include "launcher/command_line.h"
 
 const char kDataFolderName[] = "OrbexData\\";
-const char kUpdateFolderName[] = "update\\";
 const char kMainProgramName[] = "Orbex.exe";
-const char kPostUpgradeProgramName[] = "OrbexPostUpgrade.exe";
 
 namespace {
 
@@ -120,8 +118,10 @@ bool CLauncherApp::Start() {
         std::string dataFolder = programFolder + kDataFolderName;
         std::string updateFolder = dataFolder + kUpdateFolderName;
 
-        if (PathExists(updateFolder))
-            ApplyPendingUpdate(dataFolder, updateFolder);
+        // A journal is an apply that an earlier run left cut short.
+        if ((PathExists(updateFolder) || PathExists(dataFolder + kJournalName)) &&
+            !ApplyPendingUpdate(dataFolder))
+            return false;
 
         std::string mainProgram = dataFolder + kMainProgramName;
         std::string parameters;

@@ -13,10 +13,10 @@
 
 #include <string>
 
-extern const char kDataFolderName[];         // "OrbexData\\"
-extern const char kUpdateFolderName[];       // "update\\"
-extern const char kMainProgramName[];        // "Orbex.exe"
-extern const char kPostUpgradeProgramName[];  // "OrbexPostUpgrade.exe"
+#include "update/update_names.h"  // the update folder and the post-upgrade program
+
+extern const char kDataFolderName[];   // "OrbexData\\"
+extern const char kMainProgramName[];  // "Orbex.exe"
 
 // The application object: one global instance, no state of its own.
 class CLauncherApp {
@@ -45,13 +45,15 @@ std::string GetProgramFolder();
 // runtime's status query fails for a folder written with it.
 bool PathExists(const std::string& path);
 
-// Copies the staged tree in `updateFolder` over `dataFolder`; only when every
-// file was copied, deletes the staged tree and the post-upgrade program.
-// Holds the installation's update lock throughout (update_lock.h), waiting
-// for it while another launcher or a stager has it, and looks for the update
-// folder again once it has it; without the lock in time it changes nothing.
-// Results are not reported: a failed copy leaves the update folder in place
-// and the next start tries again. May throw std::bad_alloc.
-void ApplyPendingUpdate(const std::string& dataFolder, const std::string& updateFolder);
+// Applies the update pending in `dataFolder` (a full path ending with a
+// backslash) all at once or not at all, after finishing or undoing one that
+// an earlier run left cut short (update/apply_update.h): the installed
+// files are then exactly the old version, the update still pending for the
+// next start, or exactly the new one, the update folder and the
+// post-upgrade program gone. False only when a run cut short could be
+// neither finished nor undone (a file in use): the installation is then a
+// mix of two versions, and the main program must not be started on it.
+// May throw std::bad_alloc.
+bool ApplyPendingUpdate(const std::string& dataFolder);
 
 #endif  // ORBEX_LAUNCHER_LAUNCHER_APP_H_

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "stage/stage_update.h"
+#include "update/stage_update.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "testing/installation_fixture.h"
@@ -74,12 +75,28 @@ std::string Difference(const TreeSnapshot& expected, const TreeSnapshot& actual,
     return shown ? std::to_string(shown) + " wrong:" + out : out;
 }
 
+// The lines of a text, sorted: a list's order is the platform's.
+std::vector<std::string> SortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 class StageTest : public InstallationTest {
 protected:
     std::string Stager(const std::string& arguments) const {
         return "\"" + TestProgramFolder() + "OrbexStage.exe\" " + arguments;
     }
     std::string Launcher() const { return "\"" + ProgramFolder() + "Orbex.exe\""; }
+    // The staged tree without the list of its version.
+    TreeSnapshot StagedSnapshot() const {
+        TreeSnapshot snapshot = SnapshotTree(UpdateFolder());
+        snapshot.erase("update.version");
+        return snapshot;
+    }
 
     // Writes `files` files of a few kilobytes in nested folders under `folder`,
     // each holding `tag`, and the version 2 main program.
@@ -140,7 +157,7 @@ TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate
     // Everything, every time: the data folder holds the release after a trial.
     ASSERT_EQ(Finish(StartProgram(Stager("--all Release Apps\\OrbexData"), Root())), 0u);
     DWORD runMs = GetTickCount() - start;
-    ASSERT_EQ(Difference(release, SnapshotTree(UpdateFolder())), "");
+    ASSERT_EQ(Difference(release, StagedSnapshot()), "");
 
     std::mt19937 random(GetTickCount());
     for (int trial = 0; trial < 4; ++trial) {
@@ -159,7 +176,7 @@ TEST_F(StageTest, KilledAnywhereTheStagerLeavesThePreviousStateOrACompleteUpdate
             TerminateProcess(stager, 1);
         Finish(stager);
 
-        TreeSnapshot update = FolderExists(UpdateFolder()) ? SnapshotTree(UpdateFolder()) : TreeSnapshot();
+        TreeSnapshot update = FolderExists(UpdateFolder()) ? StagedSnapshot() : TreeSnapshot();
         EXPECT_TRUE(update == previous || update == release) << "a partial update was published";
         TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
         EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
@@ -195,7 +212,7 @@ TEST_F(StageTest, PublishingDuringAnApplyLosesAndMixesNothing) {
     WaitForHandOff(1);
     WaitForMainProgramToEnd();
     EXPECT_EQ(Difference(afterOlder, DataSnapshot(), true), "") << "the older update";
-    EXPECT_EQ(Difference(SnapshotTree(UpdateFolder()), newer, true), "") << "the pending update";
+    EXPECT_EQ(Difference(StagedSnapshot(), newer, true), "") << "the pending update";
 
     TreeSnapshot expected = afterOlder;
     for (const auto& entry : newer)
@@ -330,7 +347,14 @@ TEST_F(StageTest, StagesWhatDiffersFromTheInstalledVersion) {
                                       Root())),
                   0u);
         CloseHandle(inUse);
-        EXPECT_EQ(Difference(expectedUpdate, SnapshotTree(UpdateFolder())), "");
+        EXPECT_EQ(Difference(expectedUpdate, StagedSnapshot()), "");
+        // The list names the whole new version, the files left out included.
+        std::string expectedList = "Orbex version list 1\r\n";
+        for (const auto& entry : SnapshotTree(At("Release\\")))
+            expectedList += entry.first + "\r\n";
+        expectedList += "*end\r\n";
+        EXPECT_EQ(SortedLines(ReadTextFile(UpdateFolder() + "update.version")),
+                  SortedLines(expectedList));
 
         EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
         WaitForHandOff(1);

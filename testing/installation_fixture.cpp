@@ -132,6 +132,7 @@ std::string InstallationTest::EventName() const {
 TreeSnapshot InstallationTest::DataSnapshot() const {
     TreeSnapshot snapshot = SnapshotTree(DataFolder());
     snapshot.erase("handoff.log");
+    snapshot.erase("update.version");
     return snapshot;
 }
 
@@ -148,5 +149,6 @@ TreeSnapshot ExpectedAfterUpdate(const TreeSnapshot& dataBefore) {
             expected[entry.first.substr(staged.size())] = entry.second;
     }
     expected.erase("OrbexPostUpgrade.exe");
+    expected.erase("update.version");
     return expected;
 }

@@ -54,7 +54,8 @@ protected:
     // A name for events and mutexes that is unique to this test.
     std::string EventName() const;
 
-    // The data folder's files and folders, without the main program's log.
+    // The data folder's files and folders, without the main program's log
+    // and the installed version's list (tests of lists read it themselves).
     TreeSnapshot DataSnapshot() const;
 
 private:
@@ -64,7 +65,10 @@ private:
 // What a complete update makes of a data folder whose snapshot, taken before
 // the start, holds the staged tree under update\: the staged files replace or
 // join those at the same relative place, the update folder and the
-// post-upgrade program are gone, everything else stays as it was.
+// post-upgrade program are gone, everything else stays as it was (so no
+// file is dropped: the installation had no version list, or the update
+// brought none). The installed version's list is left out, as by
+// DataSnapshot.
 TreeSnapshot ExpectedAfterUpdate(const TreeSnapshot& dataBefore);
 
 // Copies a built program that lies next to the test program.

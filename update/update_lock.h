@@ -2,8 +2,8 @@
 // named mutex in the session's Local\ namespace, named after the data folder.
 // The launcher holds it for the whole copy and clean-up of a pending update;
 // the stager holds it for the moment it publishes a staged tree.
-#ifndef ORBEX_LAUNCHER_UPDATE_LOCK_H_
-#define ORBEX_LAUNCHER_UPDATE_LOCK_H_
+#ifndef ORBEX_UPDATE_UPDATE_LOCK_H_
+#define ORBEX_UPDATE_UPDATE_LOCK_H_
 
 #include <string>
 
@@ -54,4 +54,4 @@ private:
     unsigned long error_ = 0;
 };
 
-#endif  // ORBEX_LAUNCHER_UPDATE_LOCK_H_
+#endif  // ORBEX_UPDATE_UPDATE_LOCK_H_

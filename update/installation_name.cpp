@@ -1,4 +1,4 @@
-#include "launcher/installation_name.h"
+#include "update/installation_name.h"
 
 #include <cstdint>
 

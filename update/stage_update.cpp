@@ -1,4 +1,4 @@
-#include "stage/stage_update.h"
+#include "update/stage_update.h"
 
 #include <windows.h>
 
@@ -8,16 +8,17 @@
 #include <vector>
 
 #include "base/scoped_handle.h"
+#include "base/system_code_page.h"
 #include "disk/disk_object.h"
-#include "launcher/installation_name.h"
-#include "launcher/launcher_app.h"
-#include "launcher/update_lock.h"
+#include "disk/file_io.h"
+#include "disk/tree_walk.h"
+#include "update/apply_update.h"
+#include "update/installation_name.h"
+#include "update/update_lock.h"
+#include "update/update_names.h"
+#include "update/version_list.h"
 
 namespace {
-
-// Names the launcher never applies: it looks for update\ only.
-const char kPartialFolderName[] = "update.partial\\";
-const char kOldFolderName[] = "update.old\\";
 
 struct SourceFile {
     std::string relative;
@@ -41,72 +42,51 @@ std::string WithoutBackslash(const std::string& folder) {
     return folder.substr(0, folder.size() - 1);
 }
 
-bool IsDotEntry(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Asked of the folder's entry in its parent: with the trailing backslash,
-// Wine answers for a link's target instead. A drive root has no entry.
-bool IsLink(const std::string& folder) {
-    if (folder.size() <= 3)
+// Lists the source tree. A link anywhere is refused rather than skipped:
+// staging a tree without what the vendor put behind a link would ship a
+// different version than the one they tested. So is a name that a version's
+// list cannot carry (the launcher would then remove nothing), and an entry
+// at the top with a name the update machinery keeps in the data folder.
+bool WalkSource(const std::string& source, SourceTree& tree, std::string& error) {
+    TreeWalk walk;
+    if (!WalkTree(source, true, walk)) {
+        error = "cannot read the source: " + SystemText(walk.errorCode, walk.errorPattern);
         return false;
-    WIN32_FIND_DATAA entry;
-    SearchHandle search(FindFirstFileA(WithoutBackslash(folder).c_str(), &entry));
-    return search.IsOpen() && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// The names in the data folder that the launcher and the stager use for
-// updates (update, update.partial, update.old), in any case.
-bool IsReservedName(const char* name) {
-    for (const char* reserved : {kUpdateFolderName, kPartialFolderName, kOldFolderName}) {
-        const std::string candidate = WithoutBackslash(reserved);
-        if (lstrcmpiA(name, candidate.c_str()) == 0)
+    }
+    if (!walk.links.empty()) {
+        error = "the source holds a link (reparse point), which is never staged: " + walk.links[0];
+        return false;
+    }
+    for (const TreeFolder& folder : walk.folders) {
+        const std::string relative = folder.path.substr(source.size());
+        if (!relative.empty())
+            tree.folders.push_back(relative);
+        for (const TreeFile& file : folder.files) {
+            tree.files.push_back({relative + file.name, file.size,
+                                  (file.attributes & FILE_ATTRIBUTE_READONLY) != 0});
+        }
+    }
+    auto refuse = [&](const std::string& path) {
+        const std::string top = path.substr(0, FindChar(path, '\\', IsSystemLeadByte));
+        if (IsReservedName(top)) {
+            error = "the source holds " + top +
+                    " at its top, a name the launcher keeps for its update machinery (applied,"
+                    " an update folder would become a pending update again): " + source + top;
             return true;
-    }
-    return false;
-}
-
-// Lists the tree below root + relative. A link anywhere is refused rather
-// than skipped: staging a tree without what the vendor put behind a link
-// would ship a different version than the one they tested.
-bool WalkSource(const std::string& root, const std::string& relative, SourceTree& tree,
-                std::string& error) {
-    const std::string search = root + relative + "*";
-    WIN32_FIND_DATAA entry;
-    HANDLE handle = FindFirstFileA(search.c_str(), &entry);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = "cannot read the source: " + SystemText(GetLastError(), search);
+        }
+        if (!IsInstallationPath(SystemToUtf8(path))) {
+            error = "the source holds a name that the list of a version cannot carry: " + source + path;
+            return true;
+        }
         return false;
+    };
+    for (const std::string& folder : tree.folders) {
+        if (refuse(folder))
+            return false;
     }
-    SearchHandle owner(handle);
-    do {
-        if (IsDotEntry(entry.cFileName))
-            continue;
-        const std::string path = relative + entry.cFileName;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            error = "the source holds a link (reparse point), which is never staged: " + root + path;
+    for (const SourceFile& file : tree.files) {
+        if (refuse(file.relative))
             return false;
-        }
-        if (relative.empty() && IsReservedName(entry.cFileName)) {
-            error = "the source holds " + path +
-                    " at its top, which, applied, would become a pending update again: " + root + path;
-            return false;
-        }
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            tree.folders.push_back(path + '\\');
-            if (!WalkSource(root, path + '\\', tree, error))
-                return false;
-        } else {
-            const unsigned long long size =
-                (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-            tree.files.push_back(
-                {path, size, (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0});
-        }
-    } while (FindNextFileA(handle, &entry));
-    const DWORD code = GetLastError();
-    if (code != ERROR_NO_MORE_FILES) {
-        error = "cannot read the source: " + SystemText(code, search);
-        return false;
     }
     return true;
 }
@@ -166,9 +146,9 @@ bool IsFolder(const std::string& path) {
 }
 
 // The folder part of a relative path, with its backslash; empty at the top.
+// A trail byte 0x5C is not a backslash.
 std::string ParentOf(const std::string& relative) {
-    const size_t slash = relative.find_last_of('\\');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
+    return SplitPath(relative, IsSystemLeadByte).folder;
 }
 
 // Deletes whatever lies at `folder` (ending with a backslash): a folder tree,
@@ -232,8 +212,8 @@ bool CopyTree(const std::string& source, const std::string& target, const std::s
             result.errorText = "cannot copy a file: " + SystemText(GetLastError(), from + " -> " + to);
             return false;
         }
-        // A read-only staged file could never be deleted after the launcher
-        // applied it, and the update would be applied again at every start.
+        // A read-only staged file would arrive read-only, and the next update
+        // that replaces it would wait for ever.
         if (file.readOnly) {
             const DWORD attributes = GetFileAttributesA(to.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES ||
@@ -242,18 +222,46 @@ bool CopyTree(const std::string& source, const std::string& target, const std::s
                 return false;
             }
         }
+        // The launcher moves staged files into place without copying them
+        // again, so they must be on the disk before the update is published.
+        const DWORD flushError = FlushFileToDisk(to);
+        if (flushError) {
+            result.errorText = "cannot write a staged file through to the disk: " +
+                               SystemText(flushError, to);
+            return false;
+        }
         ++result.filesStaged;
         result.bytesStaged += file.size;
+    }
+    // The whole version, staged or left out, so that the launcher can tell
+    // what the installed version has that this one no longer has.
+    StringList entries(tree.folders);
+    for (const SourceFile& file : tree.files)
+        entries.push_back(file.relative);
+    const DWORD listError = WriteVersionList(target + kVersionListName, entries);
+    if (listError) {
+        result.errorText = "cannot write the list of the staged version: " +
+                           SystemText(listError, target + kVersionListName);
+        return false;
     }
     return true;
 }
 
+// Takes the lock under which launchers apply, and finishes or undoes an
+// apply that a launcher left cut short: until then the installed files are
+// a mix, and the pending update is still in use by its journal.
 bool TakeUpdateLock(const std::string& data, CInstallationLock& lock, StageResult& result) {
     lock = CInstallationLock::Acquire(data, kApplyLockPurpose, kUpdateLockWaitMs);
     if (!lock.IsHeld()) {
         result.errorText = "the update lock of " + data +
                            " was not free in time (a launcher may still be applying an update): " +
                            SystemText(lock.ErrorCode(), "");
+        return false;
+    }
+    if (FinishInterruptedApply(data) == ApplyOutcome::kUnfinished) {
+        result.errorText = "an update that a launcher left half-applied in " + data +
+                           " can be neither finished nor undone now (a file is in use); close the"
+                           " application and try again";
         return false;
     }
     return true;
@@ -326,12 +334,12 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
         result.errorText = "the data folder " + data + " lies inside the source " + source;
         return result;
     }
-    if (IsLink(source)) {
+    if (IsFolderLink(source)) {
         result.errorText = "the source is a link (reparse point), which is never staged: " + source;
         return result;
     }
     SourceTree tree;
-    if (!WalkSource(source, "", tree, result.errorText))
+    if (!WalkSource(source, tree, result.errorText))
         return result;
 
     CInstallationLock stagerLock =
@@ -354,7 +362,9 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
     // otherwise only apply an update about to be replaced. Without a pending
     // update no launcher changes the data folder.
     CInstallationLock updateLock;
-    if (!stageAll && EntryExists(data + kUpdateFolderName) &&
+    if (!stageAll &&
+        (EntryExists(data + kUpdateFolderName) ||
+         GetFileAttributesA((data + kJournalName).c_str()) != INVALID_FILE_ATTRIBUTES) &&
         !TakeUpdateLock(data, updateLock, result))
         return result;
     if (!CopyTree(source, partial, data, tree, stageAll, result) ||

@@ -1,8 +1,8 @@
 // Staging an update for the launcher: a vendor's updater (or OrbexStage.exe)
 // hands over a folder tree laid out like the data folder, and the tree
 // becomes the data folder's pending update in one step, never half-written.
-#ifndef ORBEX_STAGE_STAGE_UPDATE_H_
-#define ORBEX_STAGE_STAGE_UPDATE_H_
+#ifndef ORBEX_UPDATE_STAGE_UPDATE_H_
+#define ORBEX_UPDATE_STAGE_UPDATE_H_
 
 #include <string>
 
@@ -56,4 +56,4 @@ struct StageResult {
 StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder,
                         bool stageAll = false);
 
-#endif  // ORBEX_STAGE_STAGE_UPDATE_H_
+#endif  // ORBEX_UPDATE_STAGE_UPDATE_H_

@@ -1,11 +1,12 @@
-#include "launcher/update_lock.h"
+#include "update/update_lock.h"
 
 #include <windows.h>
 
 #include <utility>
 #include <vector>
 
-#include "launcher/installation_name.h"
+#include "base/system_code_page.h"
+#include "update/installation_name.h"
 
 const char kApplyLockPurpose[] = "update";
 const char kStageLockPurpose[] = "stage";
@@ -35,16 +36,11 @@ WideText FillPath(Fill fill) {
 }  // namespace
 
 std::u16string FoldedFullPath(const std::string& folder) {
-    if (folder.empty())
+    const std::u16string given = ToUtf16(folder);
+    if (given.empty())
         return std::u16string();
-    int units = MultiByteToWideChar(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()),
-                                    nullptr, 0);
-    if (units <= 0)
-        return std::u16string();
-    WideText wide(static_cast<size_t>(units) + 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()), wide.data(),
-                        units);
-
+    WideText wide(given.begin(), given.end());
+    wide.push_back(L'\0');
     WideText full = FillPath([&](wchar_t* buffer, DWORD capacity) {
         return GetFullPathNameW(wide.data(), capacity, buffer, nullptr);
     });
@@ -61,13 +57,8 @@ std::u16string FoldedFullPath(const std::string& folder) {
         full = longName;
     if (full.back() != L'\\')
         full.push_back(L'\\');
-    // LCMapStringW rather than CharUpperBuffW: the latter would make the
-    // launcher import user32, which costs every start, update or not.
-    WideText folded(full.size());
-    if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, full.data(), static_cast<int>(full.size()),
-                     folded.data(), static_cast<int>(folded.size())) != static_cast<int>(full.size()))
-        return std::u16string();
-    return std::u16string(folded.begin(), folded.end());
+    std::u16string folded(full.begin(), full.end());
+    return FoldCase(folded) ? folded : std::u16string();
 }
 
 CInstallationLock CInstallationLock::Acquire(const std::string& dataFolder, const char* purpose,

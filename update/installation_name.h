@@ -5,8 +5,8 @@
 // Portable: no Windows header. Paths come in "folded" form (full, long names,
 // upper case, ending with a backslash; see FoldedFullPath in update_lock.h),
 // as UTF-16 code units held in a std::u16string.
-#ifndef ORBEX_LAUNCHER_INSTALLATION_NAME_H_
-#define ORBEX_LAUNCHER_INSTALLATION_NAME_H_
+#ifndef ORBEX_UPDATE_INSTALLATION_NAME_H_
+#define ORBEX_UPDATE_INSTALLATION_NAME_H_
 
 #include <string>
 
@@ -22,4 +22,4 @@ std::string InstallationObjectName(const std::u16string& folded, const std::stri
 // False when either is empty.
 bool IsSameOrInside(const std::u16string& inner, const std::u16string& outer);
 
-#endif  // ORBEX_LAUNCHER_INSTALLATION_NAME_H_
+#endif  // ORBEX_UPDATE_INSTALLATION_NAME_H_

@@ -1,0 +1,69 @@
+// Applying a pending update as one transaction: the installation (the data
+// folder without its update* entries) is, after every run that ends,
+// exactly the installed version or exactly the staged one, never a mix.
+//
+// How. The staged tree is compared with the installation and turned into a
+// list of steps, each with its undo:
+//   B path   move the installed file aside, to update.backup\path
+//   I path   move the staged file into place, from update\path
+//   M path   make a folder the staged version has
+//   R path   remove a folder (emptied, or turned into a file); best effort:
+//            one that still holds something stays
+// Before the first change, every installed file that a step moves aside is
+// opened for writing without sharing: a file that is read-only or open in
+// another process (a running program's image included) makes the whole
+// update wait, unchanged, for a later start. The steps are then written to
+// update.journal and flushed to the disk; after the last step a commit mark
+// is appended and flushed, and only then are the backups, the staged tree,
+// the post-upgrade program and the journal deleted. A step that fails undoes
+// the steps before it. A run cut short (killed, power cut) is finished by
+// the next one from the journal, or, when a file it would move aside is in
+// use by then, undone whole.
+//
+// Versions. The stager puts the list of every file of the staged version
+// into the staged tree (update\update.version); once applied it is the
+// installed version's list (update.version). A file on the installed list
+// that the staged version's list lacks is removed in the same transaction,
+// and so is a folder this leaves empty; a file or folder on no list (made by
+// the application) is never touched, nor is the folder that holds it. Both
+// lists must pass IsInstallationPath entry by entry, and nothing on the way
+// to an entry may be a link; otherwise nothing is removed. A staged tree
+// without a valid list (staged by other means) adds and replaces only,
+// leaves the installed list as it is, and has its files flushed first (the
+// stager flushes what it stages).
+//
+// Kinds. A staged folder where a file is installed replaces that file; a
+// staged file where a folder is installed replaces the folder when every
+// file in it is one the update removes, and otherwise waits.
+#ifndef ORBEX_UPDATE_APPLY_UPDATE_H_
+#define ORBEX_UPDATE_APPLY_UPDATE_H_
+
+#include <string>
+
+enum class ApplyOutcome {
+    kNothingPending,  // no update was pending and nothing was unfinished
+    kApplied,         // the staged version is installed whole; no update is pending
+    kKept,            // the installed version is whole; the update stays pending
+    kUnfinished,      // an apply cut short could be neither finished nor undone
+                      // (a file in use): the installation is mixed until a later run
+};
+
+// Takes the installation's update lock (waiting at most kUpdateLockWaitMs),
+// finishes or undoes an apply cut short, then applies the pending update,
+// if any. `dataFolder` is a full path ending with a backslash. Without the
+// lock in time nothing is changed: kKept, or kUnfinished when a journal
+// shows the holder may be mid-change. May throw std::bad_alloc.
+ApplyOutcome ApplyStagedUpdate(const std::string& dataFolder);
+
+// The same with the lock held by the caller. For tests, a
+// `stopAfterChanges` of 0 or more stops the run as a kill would, after that
+// many steps (one more: after the commit mark): kUnfinished.
+ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAfterChanges = -1);
+
+// With the lock held by the caller: finishes or undoes an apply cut short,
+// and does nothing else. kNothingPending when none was cut short; kApplied
+// when it was finished, kKept when it was undone (its update is pending
+// again), kUnfinished when neither could be done.
+ApplyOutcome FinishInterruptedApply(const std::string& dataFolder);
+
+#endif  // ORBEX_UPDATE_APPLY_UPDATE_H_

@@ -1,0 +1,42 @@
+#include "update/version_list.h"
+
+#include "base/system_code_page.h"
+#include "disk/file_io.h"
+#include "update/list_file.h"
+#include "update/update_names.h"
+
+namespace {
+
+const char kVersionListHeader[] = "Orbex version list 1";
+// Far above any real installation's list; a larger file is not one.
+const size_t kLargestList = 256u << 20;
+
+}  // namespace
+
+unsigned long WriteVersionList(const std::string& path, const StringList& entries) {
+    StringList records;
+    records.reserve(entries.size());
+    for (const std::string& entry : entries)
+        records.push_back(SystemToUtf8(entry));
+    return WriteFileThrough(path, FormatListFile(kVersionListHeader, records));
+}
+
+bool ReadVersionList(const std::string& path, StringList& entries) {
+    entries.clear();
+    std::string text;
+    unsigned long error = 0;
+    StringList records, afterEnd;
+    if (!ReadWholeFile(path, text, error, kLargestList) ||
+        !ParseListFile(text, kVersionListHeader, records, afterEnd))
+        return false;
+    entries.reserve(records.size());
+    for (const std::string& record : records) {
+        std::string entry;
+        if (!IsInstallationPath(record) || !Utf8ToSystem(record, entry)) {
+            entries.clear();
+            return false;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return true;
+}

@@ -1,0 +1,25 @@
+// A version's list: every file and folder of one version of the
+// installation, relative to the data folder (a folder ends with a
+// backslash). The stager writes the staged version's list into the staged
+// tree; the apply step keeps the installed version's list beside it.
+#ifndef ORBEX_UPDATE_VERSION_LIST_H_
+#define ORBEX_UPDATE_VERSION_LIST_H_
+
+#include <string>
+
+#include "disk/path_string.h"  // StringList
+
+// Writes `entries` (system code page) to `path` in UTF-8, so the list reads
+// the same under any code page; flushed to the disk before it returns. 0,
+// or the error code of the call that failed. False entries are not checked
+// here: the reader refuses a list holding one.
+unsigned long WriteVersionList(const std::string& path, const StringList& entries);
+
+// The entries of the list at `path` in the system code page. False, with
+// `entries` empty, when the file cannot be read, is not a whole list (cut
+// short, or not a list), or any entry fails IsInstallationPath or has no
+// exact spelling in the system code page: a list that fails the check is
+// used for nothing. May throw std::bad_alloc.
+bool ReadVersionList(const std::string& path, StringList& entries);
+
+#endif  // ORBEX_UPDATE_VERSION_LIST_H_
