@@ -10,6 +10,7 @@
 #include <random>
 
 #include "testing/installation_fixture.h"
+#include "update/stage_update.h"
 #include "testing/test_folder.h"
 
 namespace {
@@ -365,6 +366,31 @@ TEST_F(StageTest, StagesWhatDiffersFromTheInstalledVersion) {
                 EXPECT_EQ(lastWrite(DataFolder() + e.path), installedTime.dwHighDateTime)
                     << e.path << " rewritten";
         }
+    }
+}
+
+// In code page 932 the second byte of 表 is 0x5C, the backslash. A file so
+// named alone in its folder, and a folder so named, are staged whole and
+// nothing else is: staged in this process, as a Windows without the UTF-8
+// manifest element stages in the system code page, and by OrbexStage.exe.
+TEST_F(StageTest, CodePage932NamesEndingInABackslashByteStageWhole) {
+    ASSERT_EQ(GetACP(), 932u) << "runs under code page 932 (LANG and LC_ALL ja_JP.UTF-8)";
+    const std::string kHyo = "\x95\x5C";  // 表
+    for (const bool inProcess : {true, false}) {
+        SCOPED_TRACE(inProcess ? "StageUpdate" : "OrbexStage.exe");
+        RemoveTree(UpdateFolder());
+        RemoveTree(At("Release"));
+        WriteTextFile(At("Release\\one\\") + kHyo + ".txt", "a file");
+        WriteTextFile(At("Release\\two\\") + kHyo + "\\file.txt", "in a folder");
+        const TreeSnapshot release = SnapshotTree(At("Release\\"));
+        ASSERT_EQ(release.size(), 5u);
+        if (inProcess) {
+            const StageResult result = StageUpdate(At("Release"), DataFolder());
+            EXPECT_TRUE(result.ok) << result.errorText;
+        } else {
+            EXPECT_EQ(Finish(StartProgram(Stager("Release Apps\\OrbexData"), Root())), 0u);
+        }
+        EXPECT_EQ(Difference(release, StagedSnapshot()), "");
     }
 }
 

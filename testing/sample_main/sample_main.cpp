@@ -12,7 +12,9 @@
 // (a launcher handed off before its update was complete), update=0 otherwise.
 // An argument "wait:NAME" makes it hold a mutex NAME-alive and stay running
 // until the event NAME is set (at most a minute): a test can then see that
-// the launcher ended while the main program still runs.
+// the launcher ended while the main program still runs. An argument
+// "hold:PATH" keeps it running while the file PATH exists (at most two
+// minutes), for a script that cannot set an event.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -70,11 +72,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     std::string line = "version=" + std::to_string(ORBEX_SAMPLE_VERSION) +
                        "\tcwd=" + std::string(buffer.data(), length < buffer.size() ? length : 0) +
                        "\tcmdline=" + Escaped(GetCommandLineA());
-    std::string waitName;
+    std::string waitName, holdFile;
     for (int i = 1; i < __argc; ++i) {
         line += "\t" + std::to_string(i) + "=" + Escaped(__argv[i]);
         if (std::string(__argv[i]).rfind("wait:", 0) == 0)
             waitName = __argv[i] + 5;
+        if (std::string(__argv[i]).rfind("hold:", 0) == 0)
+            holdFile = __argv[i] + 5;
     }
     line += "\tacp=" + std::to_string(GetACP());
     std::vector<wchar_t> wideBuffer(kLongestPath);
@@ -108,5 +112,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         }
         CloseHandle(alive);
     }
+    for (int tick = 0; !holdFile.empty() && tick < 1200 &&
+                       GetFileAttributesA(holdFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+         ++tick)
+        Sleep(100);
     return 0;
 }
