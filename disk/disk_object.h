@@ -17,6 +17,9 @@
 // only and ends with one. A relative path is taken relative to the process's
 // current directory. Network paths ("\\server\share\...") are not validated.
 //
+// Links: what counts as one is IsLinkEntry's rule (disk/tree_walk.h), the
+// same for every listing, copy and deletion here and for the update steps.
+//
 // Several operations change the process's current directory for a moment and
 // always restore it before they return, so two threads must not run disk
 // operations at the same time, even on different objects. When the current
@@ -101,11 +104,12 @@ public:
     // with a backslash, or, when `fullPaths` is false, paths relative to the
     // folder without the trailing backslash ("sub", "sub\deeper"), a rewrite
     // that also applies to the elements that were already in the list. Links
-    // (reparse points) are neither listed nor entered. False when a folder of
-    // the tree cannot be searched (also when `folder` is missing or is a
-    // file): the list keeps everything found before, and the error text holds
-    // the failed search pattern. A `folder` that is itself a link is refused
-    // as by ListFolderFiles.
+    // are neither listed nor entered. False when a folder of the tree cannot
+    // be searched (also when `folder` is missing or is a file) or its search
+    // ends early with an error: the list keeps everything found before, and
+    // the error text holds the failed search pattern. A listing cut short is
+    // never reported as whole, so no copy or deletion acts on one. A `folder`
+    // that is itself a link is refused as by ListFolderFiles.
     bool ListFolderTree(const std::string& folder, StringList& list, bool fullPaths);
     // The worker of ListFolderTree: appends full paths of the subfolders in
     // pre-order; same result and error text. It does not ask whether

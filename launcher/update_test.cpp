@@ -7,6 +7,7 @@
 
 #include "testing/installation_fixture.h"
 #include "testing/test_folder.h"
+#include "update/apply_update.h"
 
 namespace {
 
@@ -285,6 +286,54 @@ TEST_F(UpdateTest, AppliesNamesInAnyScriptStartedFromALongCurrentDirectory) {
     WaitForMainProgramToEnd();
     EXPECT_EQ(DataSnapshot(), expected);
     EXPECT_FALSE(FolderExists(UpdateFolder()));
+}
+
+// A run cut short between two replaced files, and by the next start one file
+// already replaced and one still to be replaced are both in use: the apply
+// can be neither finished nor undone, and rather than start the main program
+// on a mix of two versions the launcher starts nothing. Once the files are
+// free, the next start finishes the update and hands off.
+TEST_F(UpdateTest, CutShortApplyThatCanBeNeitherFinishedNorUndoneStartsNothing) {
+    WriteTextFile(DataFolder() + "a.dat", "old");
+    WriteTextFile(DataFolder() + "b.dat", "old");
+    const std::string staged = UpdateFolder();
+    long stop = 0;
+    for (;; ++stop) {
+        ASSERT_LT(stop, 20) << "no point with one file replaced and the other not";
+        RemoveTree(staged);
+        RemoveTree(DataFolder() + "update.backup");
+        DeleteFileA((DataFolder() + "update.journal").c_str());
+        WriteTextFile(DataFolder() + "a.dat", "old");
+        WriteTextFile(DataFolder() + "b.dat", "old");
+        WriteTextFile(staged + "a.dat", "new");
+        WriteTextFile(staged + "b.dat", "new");
+        ASSERT_EQ(ApplyStagedUpdateLocked(DataFolder(), stop), ApplyOutcome::kUnfinished);
+        if (ReadTextFile(DataFolder() + "a.dat") != ReadTextFile(DataFolder() + "b.dat") &&
+            FileExists(DataFolder() + "a.dat") && FileExists(DataFolder() + "b.dat"))
+            break;
+    }
+    const bool aReplaced = ReadTextFile(DataFolder() + "a.dat") == "new";
+    const std::string replaced = DataFolder() + (aReplaced ? "a.dat" : "b.dat");
+    const std::string waiting = DataFolder() + (aReplaced ? "b.dat" : "a.dat");
+    // The replaced one cannot be moved back, the other cannot be replaced.
+    HANDLE heldReplaced = CreateFileA(replaced.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE heldWaiting = CreateFileA(waiting.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(heldReplaced, INVALID_HANDLE_VALUE);
+    ASSERT_NE(heldWaiting, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(RunLauncher("page.htm"), 0u);
+    // A main program the shell started would have recorded its start by now.
+    Sleep(3000);
+    EXPECT_EQ(HandOffCount(), 0u) << "the main program started on a mix of two versions";
+    CloseHandle(heldReplaced);
+    CloseHandle(heldWaiting);
+
+    EXPECT_EQ(Start(1).version, "1");  // only data files were staged
+    EXPECT_EQ(ReadTextFile(DataFolder() + "a.dat"), "new");
+    EXPECT_EQ(ReadTextFile(DataFolder() + "b.dat"), "new");
+    EXPECT_FALSE(FolderExists(UpdateFolder()));
+    EXPECT_FALSE(FileExists(DataFolder() + "update.journal"));
 }
 
 }  // namespace

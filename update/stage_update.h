@@ -30,12 +30,18 @@ struct StageResult {
 // folder (size first, then content; an installed file that cannot be read,
 // or is open for writing, counts as different), the folders those need, and
 // the source's folders that the data folder lacks; with `stageAll`, every
-// file and folder of the source. Staged files are never read-only, so the
-// launcher can always delete them after applying. A pending update that was
-// there before is replaced whole, never merged, and deleted; the comparison
-// is with the installed files, never with it. The source and the rest of the
-// data folder are not changed; installed files are only read, one at a time,
-// and never opened for writing.
+// file and folder of the source. It also holds update\update.version, the
+// list of every file and folder of the source, staged or left out: applied,
+// the launcher removes what the installed version's list has and this one
+// lacks (apply_update.h). Each staged file is written through to the disk
+// before the update is published, so the launcher can move it into place
+// without copying it again. Staged files are never read-only (a read-only
+// file would make the next update that replaces it wait for ever). A
+// pending update that was there before is replaced whole, never merged, and
+// deleted; the comparison is with the installed files, never with it. The
+// source and the rest of the data folder are not changed; installed files
+// are only read, one at a time, and never opened for writing. An apply that
+// a launcher left cut short is first finished or undone, under the lock.
 //
 // How: the copy is written to dataFolder\update.partial\ (a leftover of a
 // stager that was killed is deleted first), then renamed to update\ while
@@ -48,11 +54,13 @@ struct StageResult {
 // Refused, with nothing changed: an empty path; a source or data folder that
 // does not exist or cannot be entered; a source inside the data folder, or
 // the data folder inside the source (also the same folder); a source holding
-// a link (reparse point) at any depth, or an entry named update, update.partial
-// or update.old at its top (applied, it would become a pending update again);
-// the lock not had in time. A copy that
-// fails part-way deletes update.partial\ again and leaves any pending update
-// as it was. errorText says which. May throw std::bad_alloc.
+// a link at any depth (IsLinkEntry: a cloud placeholder is an ordinary
+// file), an entry at its top with a name the update machinery keeps
+// (IsReservedName: update, update.*), or a name a version's list cannot
+// carry (IsInstallationPath); the lock not had in time; an apply cut short
+// that can be neither finished nor undone now. A copy that fails part-way
+// deletes update.partial\ again and leaves any pending update as it was.
+// errorText says which. May throw std::bad_alloc.
 StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder,
                         bool stageAll = false);
 

@@ -11,7 +11,7 @@
 
 // Writes `entries` (system code page) to `path` in UTF-8, so the list reads
 // the same under any code page; flushed to the disk before it returns. 0,
-// or the error code of the call that failed. False entries are not checked
+// or the error code of the call that failed. Entries are not checked
 // here: the reader refuses a list holding one.
 unsigned long WriteVersionList(const std::string& path, const StringList& entries);
 
