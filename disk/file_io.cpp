@@ -83,17 +83,10 @@ bool ReadWholeFile(const std::string& path, std::string& content, unsigned long&
     return true;
 }
 
-unsigned long WriteFileThrough(const std::string& path, const std::string& content) {
-    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsOpen())
-        return GetLastError();
-    return WriteAndFlush(file.get(), content);
-}
-
-unsigned long AppendFileThrough(const std::string& path, const std::string& content) {
-    FileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+unsigned long WriteFileThrough(const std::string& path, const std::string& content, bool append) {
+    FileHandle file(CreateFileA(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, 0, nullptr,
+                                append ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
     if (!file.IsOpen())
         return GetLastError();
     return WriteAndFlush(file.get(), content);

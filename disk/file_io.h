@@ -20,13 +20,11 @@ unsigned long FlushFileToDisk(const std::string& path);
 bool ReadWholeFile(const std::string& path, std::string& content, unsigned long& errorCode,
                    size_t maxBytes);
 
-// Creates or replaces the file at `path` with `content`, flushed to the
-// disk before it returns. 0, or the error code of the call that failed (a
-// file cut short may then be left behind).
-unsigned long WriteFileThrough(const std::string& path, const std::string& content);
-
-// Appends `content` to the existing file at `path`, flushed to the disk
-// before it returns. 0, or the error code of the call that failed.
-unsigned long AppendFileThrough(const std::string& path, const std::string& content);
+// Writes `content` to the file at `path`, replacing it (or creating it), or
+// with `append` after what an existing file holds; flushed to the disk
+// before it returns. 0, or the error code of the call that failed (a file
+// cut short may then be left behind).
+unsigned long WriteFileThrough(const std::string& path, const std::string& content,
+                               bool append = false);
 
 #endif  // ORBEX_DISK_FILE_IO_H_

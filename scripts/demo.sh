@@ -54,6 +54,20 @@ show_start() {
   echo "the main program recorded start $1 (OrbexData\handoff.log):"
   start_line "$1" | sed 's/^/  /'
 }
+# start_launcher N ARGUMENTS...: starts the launcher as a user would, and
+# shows its exit code and what the main program recorded of start N. Wine
+# reads the Unix arguments in the Unix locale's charset, hence UTF-8 here.
+start_launcher() {
+  local n=$1 code
+  shift
+  set +e
+  LANG=C.UTF-8 LC_ALL=C.UTF-8 as_wine_user "$work" "$work/wine-run" "$app/Orbex.exe" "$@"
+  code=$?
+  set -e
+  echo "launcher exit code: $code"
+  wait_for_start "$n"
+  show_start "$n"
+}
 # One digest of the installation: the data folder without its update*
 # entries and the main program's log.
 installation_digest() {
@@ -94,18 +108,11 @@ echo "stager exit code: $code"
 echo "data folder OrbexData\\ with the update pending:"
 show_tree "$data"
 
-# A document name that the system code page (1252) cannot spell. Wine reads
-# the Unix arguments in the Unix locale's charset, hence a UTF-8 locale here.
+# A document name that the system code page (1252) cannot spell.
 argument='C:\docs\Дмитрий 文档 My Page.htm'
 log "opening another page while version 1 runs: Orbex.exe \"$argument\" /nosplash"
 installed_before=$(installation_digest)
-set +e
-LANG=C.UTF-8 LC_ALL=C.UTF-8 as_wine_user "$work" "$work/wine-run" "$app/Orbex.exe" "$argument" /nosplash
-code=$?
-set -e
-echo "launcher exit code: $code"
-wait_for_start 2
-show_start 2
+start_launcher 2 "$argument" /nosplash
 if [ "$(installation_digest)" = "$installed_before" ] && [ -d "$data/update" ]; then
   echo "version 1's program is in use, so nothing was replaced: the installation is version 1, whole, and the update waits"
 else
@@ -115,13 +122,7 @@ fi
 log "version 1 ends; the next start applies version 2: Orbex.exe \"$argument\" /nosplash"
 rm -f "$running"
 for _ in $(seq 100); do pgrep -f 'hold:' >/dev/null || break; sleep 0.1; done
-set +e
-LANG=C.UTF-8 LC_ALL=C.UTF-8 as_wine_user "$work" "$work/wine-run" "$app/Orbex.exe" "$argument" /nosplash
-code=$?
-set -e
-echo "launcher exit code: $code"
-wait_for_start 3
-show_start 3
+start_launcher 3 "$argument" /nosplash
 if start_line 3 | grep -qxF "w1=$argument"; then
   echo "the document name arrived intact (w1: as a Unicode program receives it; 1: the sample program's own view in its ANSI code page)"
 else

@@ -21,8 +21,6 @@ namespace {
 
 const char kJournalHeader[] = "Orbex update journal 1";
 const char kCommitMark[] = "commit";
-// A journal holds two short lines a staged file; far above any real one.
-const size_t kLargestJournal = 256u << 20;
 
 struct Folders {
     explicit Folders(const std::string& dataFolder)
@@ -194,18 +192,17 @@ std::string JournalText(const Steps& steps) {
 // False when the journal is not whole (cut short while it was written) or
 // holds a record that is no step inside the data folder.
 bool ReadJournal(const std::string& path, Steps& steps, bool& committed) {
-    std::string text;
-    unsigned long error = 0;
     StringList records, afterEnd;
-    if (!ReadWholeFile(path, text, error, kLargestJournal) ||
-        !ParseListFile(text, kJournalHeader, records, afterEnd))
+    if (!ReadListFileAt(path, kJournalHeader, records, afterEnd))
         return false;
     for (const std::string& record : records) {
         if (record.size() < 3 || record[1] != ' ' || !std::strchr("BIMR", record[0]))
             return false;
         const std::string utf8 = record.substr(2);
         std::string path;
-        if ((!IsInstallationPath(utf8) && utf8 != kVersionListName) || !Utf8ToSystem(utf8, path))
+        if (utf8 == kVersionListName)
+            path = utf8;
+        else if (!EntryFromList(utf8, path))
             return false;
         steps.push_back(Step{record[0], path});
     }
@@ -249,7 +246,7 @@ size_t RunSteps(const Folders& at, const Steps& steps, long limit) {
 }
 
 bool AppendCommitMark(const Folders& at) {
-    return AppendFileThrough(at.journal, std::string(kCommitMark) + "\r\n") == 0;
+    return WriteFileThrough(at.journal, std::string(kCommitMark) + "\r\n", true) == 0;
 }
 
 ApplyOutcome Recover(const Folders& at) {

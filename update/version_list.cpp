@@ -8,7 +8,7 @@
 namespace {
 
 const char kVersionListHeader[] = "Orbex version list 1";
-// Far above any real installation's list; a larger file is not one.
+// Far above any real installation's list or journal; a larger file is not one.
 const size_t kLargestList = 256u << 20;
 
 }  // namespace
@@ -21,18 +21,27 @@ unsigned long WriteVersionList(const std::string& path, const StringList& entrie
     return WriteFileThrough(path, FormatListFile(kVersionListHeader, records));
 }
 
-bool ReadVersionList(const std::string& path, StringList& entries) {
-    entries.clear();
+bool ReadListFileAt(const std::string& path, const char* header, StringList& records,
+                    StringList& afterEnd) {
     std::string text;
     unsigned long error = 0;
+    return ReadWholeFile(path, text, error, kLargestList) &&
+           ParseListFile(text, header, records, afterEnd);
+}
+
+bool EntryFromList(const std::string& record, std::string& entry) {
+    return IsInstallationPath(record) && Utf8ToSystem(record, entry);
+}
+
+bool ReadVersionList(const std::string& path, StringList& entries) {
+    entries.clear();
     StringList records, afterEnd;
-    if (!ReadWholeFile(path, text, error, kLargestList) ||
-        !ParseListFile(text, kVersionListHeader, records, afterEnd))
+    if (!ReadListFileAt(path, kVersionListHeader, records, afterEnd))
         return false;
     entries.reserve(records.size());
     for (const std::string& record : records) {
         std::string entry;
-        if (!IsInstallationPath(record) || !Utf8ToSystem(record, entry)) {
+        if (!EntryFromList(record, entry)) {
             entries.clear();
             return false;
         }

@@ -22,4 +22,14 @@ unsigned long WriteVersionList(const std::string& path, const StringList& entrie
 // used for nothing. May throw std::bad_alloc.
 bool ReadVersionList(const std::string& path, StringList& entries);
 
+// The records of the list file at `path` whose first line is `header`
+// (list_file.h), and its lines after the end. False when it cannot be read
+// or is not a whole such file. May throw std::bad_alloc.
+bool ReadListFileAt(const std::string& path, const char* header, StringList& records,
+                    StringList& afterEnd);
+
+// An entry read from such a file, in the system code page. False when it
+// fails IsInstallationPath or has no exact spelling in the code page.
+bool EntryFromList(const std::string& record, std::string& entry);
+
 #endif  // ORBEX_UPDATE_VERSION_LIST_H_
