@@ -156,28 +156,43 @@ bool EnsureUndone(const Folders& at, const Step& step) {
     }
 }
 
+// Opening a file for writing without sharing fails for a read-only file, for
+// one open elsewhere, and for a running program's image, which could
+// otherwise be renamed under the running program, leaving two versions
+// running. A file that is not there can be changed.
+bool CanChangeFile(const std::string& path) {
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.IsOpen())
+        return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // True when every installed file that the steps still have to move aside
-// can be changed now: opening it for writing without sharing fails for a
-// read-only file, for one open elsewhere, and for a running program's image
-// (which could otherwise be renamed under it, leaving two versions running).
-// The running application holds its program at the top of the data folder,
-// so the files there are tried first: the common refusal costs one open.
+// can be changed now.
 bool CanChangeNow(const Folders& at, const Steps& steps) {
-    for (int pass = 0; pass < 2; ++pass) {
-        for (const Step& step : steps) {
-            const bool atTop = FindChar(step.path, '\\', IsSystemLeadByte) == std::string::npos;
-            if (step.kind != 'B' || atTop != (pass == 0) || Exists(at.backup + step.path))
-                continue;
-            const std::string installed = at.data + step.path;
-            FileHandle file(
-                CreateFileA(installed.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            if (!file.IsOpen()) {
-                const DWORD error = GetLastError();
-                if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-                    return false;
-            }
-        }
+    for (const Step& step : steps) {
+        if (step.kind == 'B' && !Exists(at.backup + step.path) && !CanChangeFile(at.data + step.path))
+            return false;
     }
+    return true;
+}
+
+// The common refusal, found before the staged tree is read: the running
+// application holds its program at the top of the data folder, and an
+// update that replaces a file in use there waits. One search of the staged
+// tree's top folder and one open for each file it replaces there.
+bool TopFilesCanChangeNow(const Folders& at) {
+    WIN32_FIND_DATAA entry;
+    SearchHandle search(FindFirstEntry(at.update + "*.*", entry));
+    if (!search.IsOpen())
+        return true;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReservedName(entry.cFileName) &&
+            IsFileAttributes(AttributesOf(at.data + entry.cFileName)) &&
+            !CanChangeFile(at.data + entry.cFileName))
+            return false;
+    } while (FindNextEntry(search.get(), entry));
     return true;
 }
 
@@ -479,7 +494,8 @@ ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAft
         return ApplyOutcome::kKept;
     Steps steps;
     bool stagerFlushed = false;
-    if (!PlanSteps(at, steps, stagerFlushed) || !CanChangeNow(at, steps))
+    if (!TopFilesCanChangeNow(at) || !PlanSteps(at, steps, stagerFlushed) ||
+        !CanChangeNow(at, steps))
         return ApplyOutcome::kKept;
     // The moves below carry the staged data; it must be on the disk before
     // the journal relies on it.
