@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 
-#include "base/system_code_page.h"
 #include "testing/installation_fixture.h"
 #include "testing/test_folder.h"
 
@@ -140,6 +139,12 @@ std::string Repeat(const std::string& text, size_t count) {
     return out;
 }
 
+// UTF-16 units of a UTF-8 text, the unit of the platform's path limit.
+size_t Utf16Units(const std::string& utf8) {
+    return static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0));
+}
+
 // Folder and document names that the system code page (1252, and 932 in the
 // second run) cannot spell, handed over as the shell hands them: a UTF-16
 // command line. This test program runs in UTF-8 (its manifest), so it can
@@ -161,7 +166,7 @@ TEST_F(InstallationTest, NamesInAnyScriptArriveIntact) {
     };
     const std::string longLauncher = At(longName + "\\Apps\\Orbex.exe");
     ASSERT_GT(longLauncher.size(), 260u);
-    ASSERT_LT(Utf16Length(longLauncher), 260u);
+    ASSERT_LT(Utf16Units(longLauncher), 260u);
     const char* systemCodePage = std::getenv("ORBEX_SYSTEM_CODE_PAGE");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.installFolder);
