@@ -12,9 +12,8 @@ namespace {
 const std::string kHyo = "\x95\x5C";  // 表
 const std::string kSo = "\x83\x5C";   // ソ
 
-// Removes a tree whose path never ends with a backslash. RemoveTree from the
-// test helpers decides by the last byte whether to add one, so it cannot
-// clean up a folder named 表, which ends in byte 0x5C.
+// Removes a tree, writing no path with a trailing backslash, so a folder
+// named 表 (ending in byte 0x5C) is cleaned up whatever this code page.
 void RemoveDoubleByteTree(const std::string& folder) {
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);

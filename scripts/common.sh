@@ -106,7 +106,9 @@ ensure_packages() {
     rm -f "$ORBEX_APT_LOG"
   fi
   # Code page 932 under Wine comes from a Japanese UTF-8 locale.
-  if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  # grep reads the whole list: with -q it could quit early, and under
+  # pipefail the writer's broken pipe would read as a missing locale.
+  if ! locale -a 2>/dev/null | grep -ix 'ja_JP.utf8' >/dev/null; then
     [ "$(id -u)" = 0 ] || { echo "locale ja_JP.UTF-8 missing (run as root to add it)" >&2; exit 1; }
     log "adding the ja_JP.UTF-8 locale"
     localedef -i ja_JP -f UTF-8 ja_JP.UTF-8

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the release launcher and the Windows test
 # programs, and runs every test: the Windows suite under Wine through ctest,
-# then the native sanitizer and fuzzing runs of the portable code.
+# then the native sanitizer and fuzzing runs of the portable code, then the
+# set-up test (scripts/setup-test.sh), which also runs the demo.
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
@@ -26,6 +27,15 @@ as_wine_user "$work" env GTEST_OUTPUT="xml:Z:$work/gtest-results/" \
 
 "$ORBEX_ROOT/scripts/native-tests.sh"
 
-# Every failure above has ended the run already. The closing line counts the
-# test cases that GoogleTest ran in both runs, from the programs' own reports.
+# The set-up with stubbed package tools, and the demo on top of it. Not a
+# GoogleTest program: it reports on a line of its own, and its failure fails
+# the run once the closing line is out.
+log "testing the set-up (package tools stubbed) and the demo"
+setup_status=0
+bash "$ORBEX_ROOT/scripts/setup-test.sh" || setup_status=$?
+
+# Every other failure above has ended the run already. The closing line counts
+# the test cases that GoogleTest ran in both runs, from the programs' own
+# reports.
 gtest_counts "$work/gtest-results"/*.xml "$ORBEX_BUILD/native/gtest-results"/*.xml
+exit "$setup_status"

@@ -4,24 +4,42 @@
 
 #include <vector>
 
-#include "base/ansi_string.h"
-#include "base/current_directory.h"
-#include "base/system_code_page.h"
-#include "disk/path_string.h"
-
 namespace {
 
-// The last character, not the last byte: a code page 932 character can end in 0x5C.
+// The last character, not the last byte: a code page 932 character can end in
+// 0x5C. Asked of the system rather than of the product's string code, whose
+// faults would otherwise shape the very trees the tests lay out.
 std::string WithBackslash(std::string folder) {
-    if (!folder.empty() && !LastCharIs(folder, '\\', IsSystemLeadByte))
+    if (folder.empty())
+        return folder;
+    const char* last = CharPrevA(folder.c_str(), folder.c_str() + folder.size());
+    if (!(last == folder.c_str() + folder.size() - 1 && *last == '\\'))
         folder += '\\';
     return folder;
+}
+
+// The current directory whatever its length in bytes (a UTF-8 or double-byte
+// spelling can pass MAX_PATH): the buffer grows to what the call asks for.
+std::string CurrentDirectoryOfProcess() {
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0)
+            return std::string();
+        if (length < buffer.size())
+            return std::string(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
+bool IsWhiteSpace(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
 
 }  // namespace
 
 void TempFolderTest::SetUp() {
-    savedCurrentDirectory_ = CurrentDirectory();
+    savedCurrentDirectory_ = CurrentDirectoryOfProcess();
     char temp[MAX_PATH];
     DWORD length = GetTempPathA(sizeof temp, temp);
     ASSERT_GT(length, 0u);
@@ -239,10 +257,17 @@ std::string SystemMessage(unsigned long code) {
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, code, 0x0400, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = TrimWhiteSpace(buffer ? buffer : "");
+    std::string text = buffer ? buffer : "";
     if (buffer)
         LocalFree(buffer);
-    return text;
+    // The system's texts end with a line break.
+    size_t end = text.size();
+    while (end > 0 && IsWhiteSpace(text[end - 1]))
+        --end;
+    size_t begin = 0;
+    while (begin < end && IsWhiteSpace(text[begin]))
+        ++begin;
+    return text.substr(begin, end - begin);
 }
 
 std::string TestProgramFolder() {
