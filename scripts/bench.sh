@@ -37,11 +37,15 @@ median() { sort -g | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]; 
 now_ms() { echo $(($(date +%s%N) / 1000)) | awk '{printf "%.3f\n", $1 / 1000}'; }
 
 # bench_timer ARGS...: the timer's lines (milliseconds), read from a file: a
-# pipe would also wait for every process that Wine started.
+# pipe would also wait for every process that Wine started. A failed run (a
+# program that cannot start or exits with a code other than 0) ends the whole
+# benchmark: its time would not be the time of the work. Called as
+# var=$(bench_timer ...) or arr+=("$(bench_timer ...)"), so that the failure
+# reaches set -e.
 bench_timer() {
   local out="$work/timer.out"
   as_wine_user "$work" "$work/wine-run" "$bin/bench_timer.exe" "$@" >"$out" 2>"$work/timer.err" ||
-    { cat "$work/timer.err" >&2; exit 1; }
+    { cat "$work/timer.err" >&2; echo "bench.sh: stopped, a measured run failed" >&2; exit 1; }
   cat "$out"
 }
 
@@ -139,10 +143,10 @@ main_program=$(winpath "$app/OrbexData/Orbex.exe")
 # One start of each, unmeasured, so that the first measured run does not pay
 # for loading the files into the cache.
 bench_timer --until-started "$launcher" >/dev/null
-handoff=$(bench_timer --repeat "$HANDOFF_RUNS" --until-started "$launcher" | median)
-direct=$(bench_timer --repeat "$HANDOFF_RUNS" --until-started "$main_program" | median)
-launcher_run=$(bench_timer --repeat "$HANDOFF_RUNS" "$launcher" | median)
-trivial=$(bench_timer --repeat "$HANDOFF_RUNS" "$(winpath "$bin/bench_trivial.exe")" | median)
+handoff=$(bench_timer --rounds "$HANDOFF_RUNS" --until-started "$launcher" | median)
+direct=$(bench_timer --rounds "$HANDOFF_RUNS" --until-started "$main_program" | median)
+launcher_run=$(bench_timer --rounds "$HANDOFF_RUNS" --starts-main "$launcher" | median)
+trivial=$(bench_timer --rounds "$HANDOFF_RUNS" "$(winpath "$bin/bench_trivial.exe")" | median)
 row "launcher start -> exit, no update (ms)" "$launcher_run" "trivial program start -> exit" "$trivial" "<= 1.2"
 row "launcher start -> main program runs (ms)" "$handoff" "main program started directly" "$direct" "-"
 
@@ -168,11 +172,12 @@ apply_update() {
   applied() { [ ! -e "$staged" ] || { echo "$1 left the staged tree behind" >&2; exit 1; }; }
   local round start
   for round in $(seq "$rounds"); do
-    stage; ours+=("$(bench_timer "$(winpath "$install/Orbex.exe")")"); applied launcher
+    stage; ours+=("$(bench_timer --starts-main "$(winpath "$install/Orbex.exe")")"); applied launcher
     stage; xcopy+=("$(bench_timer "xcopy $wstaged $wdata /E /Y /I /Q" "cmd /c rmdir /S /Q $wstaged")"); applied xcopy
     stage; bare+=("$(bench_timer "$(winpath "$bin/bare_update.exe") $wstaged\\ $wdata\\")"); applied bare_update
     stage; start=$(now_ms)
-    cp -r "$staged/." "$dataDir/" && rm -r "$staged"
+    cp -r "$staged/." "$dataDir/"
+    rm -r "$staged"
     native+=("$(awk -v a="$start" -v b="$(now_ms)" 'BEGIN {printf "%.3f", b - a}')")
     give_to_wine_user "$dataDir"
   done
@@ -250,7 +255,7 @@ stage_changed_only() {
     reinstall && settle
     stage_all+=("$(bench_timer "$stager --all $wrelease $wdata")")
     settle
-    start_all+=("$(bench_timer "$wlauncher")")
+    start_all+=("$(bench_timer --starts-main "$wlauncher")")
   done
   reinstall
   for round in $(seq "$SMALL_ROUNDS"); do
@@ -259,7 +264,7 @@ stage_changed_only() {
     [ "$(find "$install/OrbexData/update" -type f | wc -l)" = "$(find "$changed" -type f | wc -l)" ] ||
       { echo "the changed-only stage did not stage exactly the changed files" >&2; exit 1; }
     settle
-    start_changed+=("$(bench_timer "$wlauncher")")
+    start_changed+=("$(bench_timer --starts-main "$wlauncher")")
     diff -rq -x Orbex.exe "$release" "$install/OrbexData" >/dev/null ||
       { echo "after the changed-only update the data folder is not the new version" >&2; exit 1; }
     restore_changed
@@ -292,9 +297,11 @@ list_bench() {
     { cat "$work/list.out" >&2; exit 1; }
   cat "$work/list.out"
 }
-read -r bare_files our_files count_files _ < <(list_bench files "$(winpath "$data/flat-50k")\\" "$LIST_RUNS")
+listed=$(list_bench files "$(winpath "$data/flat-50k")\\" "$LIST_RUNS")
+read -r bare_files our_files count_files _ <<<"$listed"
 row "ListFolderFiles, $count_files files in one folder (ms)" "$our_files" "bare FindFirstFileA loop" "$bare_files" "<= 1.5"
-read -r bare_tree our_tree count_tree _ < <(list_bench tree "$(winpath "$data/folders-5k")\\" "$LIST_RUNS")
+listed=$(list_bench tree "$(winpath "$data/folders-5k")\\" "$LIST_RUNS")
+read -r bare_tree our_tree count_tree _ <<<"$listed"
 row "ListFolderTree, $count_tree folders (ms)" "$our_tree" "bare FindFirstFileA walk" "$bare_tree" "-"
 
 # --- Size -----------------------------------------------------------------
