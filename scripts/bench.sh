@@ -131,24 +131,42 @@ row() {
 }
 
 # --- Hand-off -------------------------------------------------------------
-log "hand-off: $HANDOFF_RUNS starts each"
+# The launcher without a pending update against the bare hand-off program
+# (bench/bare_handoff.cpp: shell32 loaded from the system folder, the same
+# "open" of the same main program with the same argument and working
+# folder), to its exit and until the main program runs. All contenders take
+# turns in the same rounds; the trivial program and the main program started
+# directly are there for information.
+log "hand-off: $HANDOFF_RUNS rounds"
 app="$work/app"
 rm -rf "$app"
 mkdir -p "$app/OrbexData"
 cp "$bin/Orbex.exe" "$app/Orbex.exe"
+cp "$bin/bare_handoff.exe" "$app/bare_handoff.exe"
 cp "$bin/bench_main_signal.exe" "$app/OrbexData/Orbex.exe"
 give_to_wine_user "$app"
-launcher=$(winpath "$app/Orbex.exe")
+argument=start.htm
 main_program=$(winpath "$app/OrbexData/Orbex.exe")
-# One start of each, unmeasured, so that the first measured run does not pay
-# for loading the files into the cache.
-bench_timer --until-started "$launcher" >/dev/null
-handoff=$(bench_timer --rounds "$HANDOFF_RUNS" --until-started "$launcher" | median)
-direct=$(bench_timer --rounds "$HANDOFF_RUNS" --until-started "$main_program" | median)
-launcher_run=$(bench_timer --rounds "$HANDOFF_RUNS" --starts-main "$launcher" | median)
-trivial=$(bench_timer --rounds "$HANDOFF_RUNS" "$(winpath "$bin/bench_trivial.exe")" | median)
-row "launcher start -> exit, no update (ms)" "$launcher_run" "trivial program start -> exit" "$trivial" "<= 1.2"
-row "launcher start -> main program runs (ms)" "$handoff" "main program started directly" "$direct" "-"
+launcher="$(winpath "$app/Orbex.exe") $argument"
+bare_handoff="$(winpath "$app/bare_handoff.exe") $main_program $(winpath "$app/OrbexData")\\ $argument"
+handoff_rounds() {
+  bench_timer --rounds "$1" --starts-main "$launcher" --next --starts-main "$bare_handoff" \
+    --next "$(winpath "$bin/bench_trivial.exe")" \
+    --next --until-started "$launcher" --next --until-started "$bare_handoff" \
+    --next --until-started "$main_program $argument"
+}
+# column N: the median of the Nth figure of each line on stdin.
+column() { awk -v n="$1" '{print $n}' | median; }
+# One round unmeasured, so that the first measured one does not pay for
+# loading the files into the cache.
+handoff_rounds 1 >/dev/null
+handoff=$(handoff_rounds "$HANDOFF_RUNS")
+launcher_run=$(column 1 <<<"$handoff")
+launcher_started=$(column 4 <<<"$handoff")
+row "launcher start -> exit, no update (ms)" "$launcher_run" "bare hand-off program start -> exit" "$(column 2 <<<"$handoff")" "<= 1.1"
+row "" "$launcher_run" "trivial program start -> exit" "$(column 3 <<<"$handoff")" "-"
+row "launcher start -> main program runs (ms)" "$launcher_started" "bare hand-off -> main program runs" "$(column 5 <<<"$handoff")" "<= 1.1"
+row "" "$launcher_started" "main program started directly" "$(column 6 <<<"$handoff")" "-"
 
 # --- Applying an update ---------------------------------------------------
 # Every contender starts from the same state: the data folder holds the
