@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks: builds the release launcher and the benchmark programs, then
-# prints a table of medians, each beside its reference measured in the same
-# run, and the ratio. Usage: bash scripts/bench.sh [--quick | --full]
+# prints a table of medians, each beside its reference and the ratio. Every
+# reference is measured in the same run, taking turns with what it is
+# compared with, round by round, so that the machine's noise hits both.
+# Usage: bash scripts/bench.sh [--quick | --full]
 #
 # Wine runs as the unprivileged test user in a private prefix under
 # build/bench-<arch>. The timings are of the <arch> build (see test_arch in
@@ -11,8 +13,9 @@
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
-# Runs: hand-off starts, rounds of the 1,000- and 10,000-file updates (also of
-# the changed-only staging), listings.
+# Rounds: of the starts; of the 1,000-file update and of the changed-only
+# staging; of the 10,000-file update and of the --all staging; runs of each
+# listing.
 case "${1:-}" in
   --quick) HANDOFF_RUNS=5 SMALL_ROUNDS=3 LARGE_ROUNDS=1 LIST_RUNS=3 ;;
   --full) HANDOFF_RUNS=21 SMALL_ROUNDS=9 LARGE_ROUNDS=5 LIST_RUNS=11 ;;
@@ -430,9 +433,10 @@ row "dist/Orbex.exe, 32-bit (bytes)" "$size" "none: the target is a size ceiling
 
 # --- Table ----------------------------------------------------------------
 echo
-echo "Medians, $(date -u +%Y-%m-%d), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
+echo "scripts/bench.sh ${1:-(default rounds)}: medians, $(date -u +%Y-%m-%d), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
 echo "$(nproc) cores, $(uname -sr), $($(wine_loader_for "$arch") --version 2>/dev/null), $arch programs under Wine (size: the 32-bit build)."
-echo "Hand-off: $HANDOFF_RUNS starts; updates: $SMALL_ROUNDS and $LARGE_ROUNDS round(s); listings: $LIST_RUNS runs."
+echo "Rounds, each contender once a round, in turns: starts $HANDOFF_RUNS; 1,000-file update $SMALL_ROUNDS;"
+echo "10,000-file update $LARGE_ROUNDS; changed-only staging $SMALL_ROUNDS, with --all in $LARGE_ROUNDS of them; listings $LIST_RUNS runs."
 echo "Test data made from Linux and reused across runs: $data"
 echo
 printf '| %-54s | %10s | %-42s | %10s | %5s | %-10s |\n' "measure" "Orbex" "reference" "reference" "ratio" "target"
