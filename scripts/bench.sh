@@ -49,7 +49,8 @@ bench_timer() {
   local out="$work/timer.out"
   as_wine_user "$work" "$work/wine-run" "$bin/bench_timer.exe" "$@" >"$out" 2>"$work/timer.err" ||
     { cat "$work/timer.err" >&2; echo "bench.sh: stopped, a measured run failed" >&2; exit 1; }
-  cat "$out"
+  # The Windows C runtime ends its lines with CR LF.
+  tr -d '\r' <"$out"
 }
 
 # make_tree DIR FILES FOLDERS TOTAL_BYTES SEED: a staged update of FILES files
@@ -128,9 +129,12 @@ PY
 rows=()
 # row NAME OURS REFERENCE_NAME REFERENCE TARGET
 row() {
-  local ratio
+  local ratio ours reference
   ratio=$(awk -v a="$2" -v b="$4" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}')
-  rows+=("$(printf '| %-54s | %10s | %-42s | %10s | %5s | %-10s |' "$1" "$2" "$3" "$4" "$ratio" "$5")")
+  # Times to a tenth of a millisecond; counts and sizes as they are.
+  ours=$(awk -v v="$2" 'BEGIN {if (v ~ /\./) printf "%.1f", v; else print v}')
+  reference=$(awk -v v="$4" 'BEGIN {if (v ~ /\./) printf "%.1f", v; else print v}')
+  rows+=("$(printf '| %-54s | %10s | %-42s | %10s | %5s | %-10s |' "$1" "$ours" "$3" "$reference" "$ratio" "$5")")
 }
 
 # --- Hand-off -------------------------------------------------------------
@@ -412,7 +416,7 @@ log "listing: $LIST_RUNS runs each"
 list_bench() {
   as_wine_user "$work" "$work/wine-run" "$bin/list_bench.exe" "$@" >"$work/list.out" 2>&1 ||
     { cat "$work/list.out" >&2; exit 1; }
-  cat "$work/list.out"
+  tr -d '\r' <"$work/list.out"
 }
 listed=$(list_bench files "$(winpath "$data/flat-50k")\\" "$LIST_RUNS")
 read -r bare_files our_files count_files _ <<<"$listed"
