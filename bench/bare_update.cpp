@@ -4,12 +4,17 @@
 // CopyFileA per file and a FlushFileBuffers of the copy (the staged tree may
 // go only once the copies are on disk), then DeleteFileA of each file and
 // RemoveDirectoryA of each folder, deepest first. No sorting, no checks, no
-// error texts.
+// error texts. --no-flush leaves the flush out: the same copy with the
+// writing-back left to the system, which a power cut can lose.
 //
-//   bare_update STAGED_FOLDER TARGET_FOLDER     (both ending with a backslash)
+//   bare_update [--no-flush] STAGED_FOLDER TARGET_FOLDER   (folders ending with a backslash)
+//
+// Exit code 0 when everything was copied and the staged tree is gone, 1 when
+// not, 2 for wrong arguments.
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,10 +48,11 @@ void Walk(const std::string& root, const std::string& relative, Tree& tree) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    if (__argc != 3)
+    const bool flush = !(__argc == 4 && std::strcmp(__argv[1], "--no-flush") == 0);
+    if (__argc != (flush ? 3 : 4))
         return 2;
-    const std::string staged = __argv[1];
-    const std::string target = __argv[2];
+    const std::string staged = __argv[__argc - 2];
+    const std::string target = __argv[__argc - 1];
     Tree tree;
     Walk(staged, "", tree);
     for (const std::string& folder : tree.folders)
@@ -55,6 +61,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     for (const std::string& file : tree.files) {
         const std::string copy = target + file;
         copied = CopyFileA((staged + file).c_str(), copy.c_str(), FALSE) && copied;
+        if (!flush)
+            continue;
         HANDLE written = CreateFileA(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, 0, nullptr);
         copied = written != INVALID_HANDLE_VALUE && FlushFileBuffers(written) && copied;
