@@ -112,7 +112,10 @@ TEST_F(UpdateStressTest, KilledAnywhereTheNextStartCompletesTheUpdate) {
     std::printf("an undisturbed run takes %lu ms\n", static_cast<unsigned long>(runMs));
 
     int killedMidUpdate = 0;
-    for (int trial = 0; trial < g_trials; ++trial) {
+    // Up to three more trials, aimed at the middle of a run, when none of the
+    // planned ones killed the launcher mid-update.
+    int trial = 0;
+    for (; trial < g_trials || (killedMidUpdate == 0 && trial < g_trials + 3); ++trial) {
         RemoveTree(DataFolder());
         RemoveTree(At("Outside"));
         MakeFolders(DataFolder());
@@ -127,7 +130,13 @@ TEST_F(UpdateStressTest, KilledAnywhereTheNextStartCompletesTheUpdate) {
                             programFolder.lower_bound("OrbexData]"));
         TreeSnapshot outside = SnapshotTree(At("Outside"));
 
-        DWORD delay = static_cast<DWORD>(random() % (runMs + 1));
+        // Each planned trial kills within its own slice of the run, so the
+        // kills spread over the whole of it rather than by chance.
+        const DWORD slice = runMs / static_cast<DWORD>(g_trials) + 1;
+        const DWORD sliceStart =
+            trial < g_trials ? runMs * static_cast<DWORD>(trial) / static_cast<DWORD>(g_trials)
+                             : runMs / 2 - slice / 2;
+        DWORD delay = sliceStart + static_cast<DWORD>(random() % slice);
         const bool killed = StartAndKill(delay);
         // Mid-update: pending still, and begun (the data folder changed), so a
         // kill while the process was still starting does not count.
@@ -166,7 +175,7 @@ TEST_F(UpdateStressTest, KilledAnywhereTheNextStartCompletesTheUpdate) {
             EXPECT_EQ(programAfter, programFolder);
         }
     }
-    std::printf("%d of %d trials killed the launcher mid-update\n", killedMidUpdate, g_trials);
+    std::printf("%d of %d trials killed the launcher mid-update\n", killedMidUpdate, trial);
     EXPECT_GT(killedMidUpdate, 0) << "no trial killed the launcher while the update was under way";
 }
 

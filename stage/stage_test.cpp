@@ -10,7 +10,9 @@
 #include <random>
 
 #include "testing/installation_fixture.h"
+#include "update/installation_name.h"
 #include "update/stage_update.h"
+#include "update/update_lock.h"
 #include "testing/test_folder.h"
 
 namespace {
@@ -131,55 +133,57 @@ protected:
 // Launchers started together (as when a user opens several documents at
 // once): one applies the update, the others wait for it, so every main
 // program starts on the complete installation. A launcher killed while it
-// holds the lock leaves it abandoned; another takes it over and completes.
+// holds the lock and applies leaves the lock abandoned; a launcher waiting
+// for it takes it over and completes the update.
 TEST_F(StageTest, LaunchersStartedTogetherAllHandOffToTheCompleteUpdate) {
-    std::mt19937 random(GetTickCount());
     for (bool killOne : {false, true}) {
-        // A kill that comes after the update is complete shows nothing, so the
-        // row runs again then, a few times at most.
-        bool killedMidUpdate = false;
-        int attempts = 0;
-        do {
-            ++attempts;
-            SCOPED_TRACE((killOne ? "one launcher killed part-way" : "four launchers") +
-                         std::string(", attempt ") + std::to_string(attempts));
-            RemoveTree(DataFolder());
-            CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
-            WriteRelease(UpdateFolder(), 1200, "new");
-            TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
+        SCOPED_TRACE(killOne ? "the applying launcher killed" : "four launchers");
+        RemoveTree(DataFolder());
+        CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+        WriteRelease(UpdateFolder(), 1200, "new");
+        TreeSnapshot expected = ExpectedAfterUpdate(DataSnapshot());
 
-            std::vector<HANDLE> launchers, threads(4);
-            for (HANDLE& thread : threads)
-                launchers.push_back(StartProgram(Launcher(), Root(), "", &thread));
-            for (HANDLE thread : threads) {
-                ResumeThread(thread);
-                CloseHandle(thread);
-            }
-            size_t handOffs = launchers.size();
-            if (killOne && WaitForSingleObject(launchers[0], 300 + random() % 700) == WAIT_TIMEOUT) {
-                TerminateProcess(launchers[0], kKilledExitCode);
-                if (Finish(launchers[0]) == kKilledExitCode) {
-                    --handOffs;
-                    // The update folder goes only at the end of a complete apply.
-                    killedMidUpdate = FolderExists(UpdateFolder());
-                }
-                launchers.erase(launchers.begin());
-            }
-            for (HANDLE launcher : launchers)
-                EXPECT_EQ(Finish(launcher), 0u);
-            for (size_t i = 1; i <= handOffs; ++i) {
-                HandOff handOff = WaitForHandOff(i);
-                EXPECT_EQ(handOff.version, "2") << "start " << i;
-                EXPECT_FALSE(handOff.updatePending) << "start " << i << " ran on a half-applied update";
-            }
-            WaitForMainProgramToEnd();
-            EXPECT_EQ(Difference(expected, DataSnapshot()), "");
-        } while (killOne && !killedMidUpdate && attempts < 3);
+        std::vector<HANDLE> launchers;
+        bool killedMidUpdate = false;
+        const std::string journal = DataFolder() + "update.journal";
         if (killOne) {
-            std::printf("a launcher killed mid-update: %s (%d attempts)\n",
-                        killedMidUpdate ? "yes" : "no", attempts);
-            EXPECT_TRUE(killedMidUpdate) << "no attempt killed a launcher while the update was under way";
+            // The first holds the lock and is applying once its journal is there.
+            launchers.push_back(StartProgram(Launcher(), Root()));
+            for (int i = 0; i < 30000 && !FileExists(journal); ++i)
+                Sleep(1);
         }
+        std::vector<HANDLE> threads(killOne ? 3 : 4);
+        for (HANDLE& thread : threads)
+            launchers.push_back(StartProgram(Launcher(), Root(), "", &thread));
+        for (HANDLE thread : threads) {
+            ResumeThread(thread);
+            CloseHandle(thread);
+        }
+        size_t handOffs = launchers.size();
+        HANDLE lock = nullptr;
+        if (killOne) {
+            // Held open here, the lock outlives its killed holder as an
+            // abandoned lock, which the next launcher must take over.
+            lock = OpenMutexA(SYNCHRONIZE, FALSE,
+                              InstallationObjectName(FoldedFullPath(DataFolder()), kApplyLockPurpose).c_str());
+            EXPECT_NE(lock, nullptr);
+            TerminateProcess(launchers[0], kKilledExitCode);
+            killedMidUpdate = Finish(launchers[0]) == kKilledExitCode && FileExists(journal);
+            --handOffs;
+            launchers.erase(launchers.begin());
+            EXPECT_TRUE(killedMidUpdate) << "the launcher was not killed while it applied";
+        }
+        for (HANDLE launcher : launchers)
+            EXPECT_EQ(Finish(launcher), 0u);
+        if (lock)
+            CloseHandle(lock);
+        for (size_t i = 1; i <= handOffs; ++i) {
+            HandOff handOff = WaitForHandOff(i);
+            EXPECT_EQ(handOff.version, "2") << "start " << i;
+            EXPECT_FALSE(handOff.updatePending) << "start " << i << " ran on a half-applied update";
+        }
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(expected, DataSnapshot()), "");
     }
 }
 

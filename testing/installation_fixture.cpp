@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <sstream>
 
 void CopyBuiltProgram(const std::string& name, const std::string& target) {
@@ -62,24 +63,37 @@ unsigned long InstallationTest::RunLauncher(const std::string& arguments,
 }
 
 size_t InstallationTest::HandOffCount() {
-    std::string log = ReadTextFile(DataFolder() + "handoff.log");
-    size_t lines = 0;
-    for (char ch : log)
-        lines += ch == '\n';
-    return lines;
+    // A log that is there but reads as empty is being written by a main
+    // program, which holds it alone meanwhile.
+    const std::string path = DataFolder() + "handoff.log";
+    std::string log;
+    for (int attempt = 0; attempt < 200 && FileExists(path) && log.empty(); ++attempt) {
+        log = ReadTextFile(path);
+        if (log.empty())
+            Sleep(10);
+    }
+    return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
 }
 
 HandOff InstallationTest::WaitForHandOff(size_t count) {
-    for (int attempt = 0; attempt < 600 && HandOffCount() < count; ++attempt)
+    // One read serves both the count and the line: the main program holds
+    // the log alone while it writes, and a read then finds nothing.
+    std::string text;
+    auto lines = [&text] { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); };
+    for (int attempt = 0; attempt < 600; ++attempt) {
+        text = ReadTextFile(DataFolder() + "handoff.log");
+        if (lines() >= count)
+            break;
         Sleep(50);
-    std::istringstream log(ReadTextFile(DataFolder() + "handoff.log"));
-    std::string line;
-    for (size_t i = 0; i < count && std::getline(log, line); ++i) {
     }
     HandOff handOff;
-    if (HandOffCount() < count) {
+    if (lines() < count) {
         ADD_FAILURE() << "the main program did not record start " << count;
         return handOff;
+    }
+    std::istringstream log(text);
+    std::string line;
+    for (size_t i = 0; i < count && std::getline(log, line); ++i) {
     }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();

@@ -118,17 +118,23 @@ bool MoveInto(const std::string& from, const std::string& base, const std::strin
     return MoveEntry(from, to);
 }
 
-bool EnsureDone(const Folders& at, const Step& step) {
+// Where step `index` keeps the installed file it moves aside: one flat
+// folder, each backup named by its step, so no folder is made or removed for
+// a backup.
+std::string BackupOf(const Folders& at, size_t index) {
+    return at.backup + std::to_string(index);
+}
+
+// Runs step `index`, which has not run yet: the forward run of a fresh
+// journal.
+bool Do(const Folders& at, const Steps& steps, size_t index) {
+    const Step& step = steps[index];
     const std::string installed = at.data + step.path;
     switch (step.kind) {
         case 'B':
-            // The backup folder is new with each journal, so a backup there
-            // is this step's own.
-            if (Exists(at.backup + step.path) || !Exists(installed))
-                return true;
-            return MoveInto(installed, at.backup, step.path);
+            return MoveEntry(installed, BackupOf(at, index));
         case 'I':
-            return !Exists(at.update + step.path) || MoveEntry(at.update + step.path, installed);
+            return MoveEntry(at.update + step.path, installed);
         case 'M':
             return CreateDirectoryA(installed.c_str(), nullptr) ||
                    IsFolderAttributes(AttributesOf(installed));
@@ -138,12 +144,33 @@ bool EnsureDone(const Folders& at, const Step& step) {
     }
 }
 
-bool EnsureUndone(const Folders& at, const Step& step) {
+// Runs step `index`, which may have run already, from a journal a run left
+// cut short.
+bool EnsureDone(const Folders& at, const Steps& steps, size_t index) {
+    const Step& step = steps[index];
     const std::string installed = at.data + step.path;
     switch (step.kind) {
         case 'B':
-            return !Exists(at.backup + step.path) ||
-                   MoveInto(at.backup + step.path, at.data, step.path);
+            // The backup folder is new with each journal, so a backup there
+            // is this step's own.
+            if (Exists(BackupOf(at, index)) || !Exists(installed))
+                return true;
+            CreateDirectoryA(at.backup.c_str(), nullptr);
+            return MoveEntry(installed, BackupOf(at, index));
+        case 'I':
+            return !Exists(at.update + step.path) || MoveEntry(at.update + step.path, installed);
+        default:
+            return Do(at, steps, index);
+    }
+}
+
+bool EnsureUndone(const Folders& at, const Steps& steps, size_t index) {
+    const Step& step = steps[index];
+    const std::string installed = at.data + step.path;
+    switch (step.kind) {
+        case 'B':
+            return !Exists(BackupOf(at, index)) ||
+                   MoveInto(BackupOf(at, index), at.data, step.path);
         case 'I':
             if (Exists(at.update + step.path) || !Exists(installed))
                 return true;
@@ -171,8 +198,10 @@ bool CanChangeFile(const std::string& path) {
 // True when every installed file that the steps still have to move aside
 // can be changed now.
 bool CanChangeNow(const Folders& at, const Steps& steps) {
-    for (const Step& step : steps) {
-        if (step.kind == 'B' && !Exists(at.backup + step.path) && !CanChangeFile(at.data + step.path))
+    const bool resuming = Exists(at.backup);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].kind == 'B' && !(resuming && Exists(BackupOf(at, i))) &&
+            !CanChangeFile(at.data + steps[i].path))
             return false;
     }
     return true;
@@ -225,13 +254,27 @@ bool ReadJournal(const std::string& path, Steps& steps, bool& committed) {
     return true;
 }
 
+// Removes `folder` and what is left in it: first the known `folders` in it
+// (relative, pre-order) from the deepest, each by one call; only what is
+// left then is searched for.
+void RemoveFolder(const std::string& folder, const StringList& folders) {
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+        RemoveDirectoryA((folder + *it).c_str());
+    if (!RemoveDirectoryA(folder.c_str()) && Exists(folder))
+        CDiskObject().DeleteFolderTree(folder);
+}
+
 // After the commit mark: the post-upgrade program first, the journal last,
-// so a clean-up cut short is done again by the next run.
-void CleanUp(const Folders& at) {
+// so a clean-up cut short is done again by the next run. `stagedFolders`
+// are the staged tree's folders when known, removed without a search.
+void CleanUp(const Folders& at, const Steps& steps, const StringList& stagedFolders) {
     DeleteFileA((at.data + kPostUpgradeProgramName).c_str());
-    CDiskObject disk;
-    disk.DeleteFolderTree(at.backup);
-    disk.DeleteFolderTree(at.update);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].kind == 'B')
+            DeleteFileA(BackupOf(at, i).c_str());
+    }
+    RemoveFolder(at.backup, StringList());
+    RemoveFolder(at.update, stagedFolders);
     DeleteFileA(at.journal.c_str());
 }
 
@@ -240,21 +283,21 @@ void CleanUp(const Folders& at) {
 // with the journal kept for a later run.
 ApplyOutcome RollBack(const Folders& at, const Steps& steps, size_t count) {
     for (size_t i = count; i-- > 0;) {
-        if (!EnsureUndone(at, steps[i]))
+        if (!EnsureUndone(at, steps, i))
             return ApplyOutcome::kUnfinished;
     }
-    CDiskObject().DeleteFolderTree(at.backup);
+    RemoveFolder(at.backup, StringList());
     DeleteFileA(at.journal.c_str());
     return ApplyOutcome::kKept;
 }
 
-// Runs the steps from the first not yet done; `limit` (when not negative)
-// stops the run after that many. The number run to the end, or the index
-// of the step that failed.
-size_t RunSteps(const Folders& at, const Steps& steps, long limit) {
+// Runs the steps in order, `resume` for a journal whose steps may have run
+// already; `limit` (when not negative) stops the run after that many. The
+// number run to the end, or the index of the step that failed.
+size_t RunSteps(const Folders& at, const Steps& steps, bool resume, long limit) {
     size_t i = 0;
     for (; i < steps.size() && (limit < 0 || i < static_cast<size_t>(limit)); ++i) {
-        if (!EnsureDone(at, steps[i]))
+        if (!(resume ? EnsureDone(at, steps, i) : Do(at, steps, i)))
             break;
     }
     return i;
@@ -276,12 +319,18 @@ ApplyOutcome Recover(const Folders& at) {
         DeleteFileA(at.journal.c_str());
         return ApplyOutcome::kNothingPending;
     }
-    if (!committed && CanChangeNow(at, steps) && RunSteps(at, steps, -1) == steps.size())
+    if (!committed && CanChangeNow(at, steps) && RunSteps(at, steps, true, -1) == steps.size())
         committed = AppendCommitMark(at);
     if (!committed)
         return RollBack(at, steps, steps.size());
-    CleanUp(at);
+    CleanUp(at, steps, StringList());
     return ApplyOutcome::kApplied;
+}
+
+// True when the entry at `path`, whose attributes are `attributes`, is a
+// link: only a reparse point can be, and only it is asked about its tag.
+bool IsLinkWith(DWORD attributes, const std::string& path) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkAt(path);
 }
 
 // The first name of a relative path.
@@ -348,7 +397,7 @@ bool ReadStagedTree(const Folders& at, StagedTree& staged) {
 // version list, then the folders left empty go. False when the update
 // cannot be applied whole (a link in the way, a folder to become a file
 // that holds files of no version): nothing is then changed.
-bool PlanSteps(const Folders& at, Steps& steps, bool& stagerFlushed) {
+bool PlanSteps(const Folders& at, Steps& steps, bool& stagerFlushed, StringList& stagedFolders) {
     StagedTree staged;
     if (!ReadStagedTree(at, staged))
         return false;
@@ -410,14 +459,18 @@ bool PlanSteps(const Folders& at, Steps& steps, bool& stagerFlushed) {
     }
     removed.Seal();
 
+    std::vector<DWORD> installedAttributes;
+    installedAttributes.reserve(staged.files.size());
+    for (const std::string& file : staged.files)
+        installedAttributes.push_back(AttributesOf(at.data + file));
     // A folder the new version turns into a file goes when the update
     // removes everything in it.
-    for (const std::string& file : staged.files) {
-        const std::string installed = at.data + file;
-        if (!IsFolderAttributes(AttributesOf(installed)))
+    for (size_t i = 0; i < staged.files.size(); ++i) {
+        const std::string installed = at.data + staged.files[i];
+        if (!IsFolderAttributes(installedAttributes[i]))
             continue;
         TreeWalk inside;
-        if (IsLinkAt(installed) || !WalkTree(installed + '\\', true, inside) ||
+        if (IsLinkWith(installedAttributes[i], installed) || !WalkTree(installed + '\\', true, inside) ||
             !inside.links.empty())
             return false;
         for (const TreeFolder& folder : inside.folders) {
@@ -434,17 +487,17 @@ bool PlanSteps(const Folders& at, Steps& steps, bool& stagerFlushed) {
         if (IsFolderAttributes(attributes))
             continue;
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (IsLinkAt(at.data + folder))
+            if (IsLinkWith(attributes, at.data + folder))
                 return false;
             if (!removed.Has(folder))
                 steps.push_back(Step{'B', folder});
         }
         steps.push_back(Step{'M', folder});
     }
-    for (const std::string& file : staged.files) {
-        const DWORD attributes = AttributesOf(at.data + file);
-        if (IsFileAttributes(attributes)) {
-            if (IsLinkAt(at.data + file))
+    for (size_t i = 0; i < staged.files.size(); ++i) {
+        const std::string& file = staged.files[i];
+        if (IsFileAttributes(installedAttributes[i])) {
+            if (IsLinkWith(installedAttributes[i], at.data + file))
                 return false;
             steps.push_back(Step{'B', file});
         }
@@ -464,6 +517,7 @@ bool PlanSteps(const Folders& at, Steps& steps, bool& stagerFlushed) {
     emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
     for (const std::string& folder : emptied)
         steps.push_back(Step{'R', folder});
+    stagedFolders = std::move(staged.folders);
     // The journal must be able to name every step again, or a run cut short
     // could be neither finished nor undone.
     for (const Step& step : steps) {
@@ -493,8 +547,9 @@ ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAft
     if (Exists(at.backup) && !CDiskObject().DeleteFolderTree(at.backup))
         return ApplyOutcome::kKept;
     Steps steps;
+    StringList stagedFolders;
     bool stagerFlushed = false;
-    if (!TopFilesCanChangeNow(at) || !PlanSteps(at, steps, stagerFlushed) ||
+    if (!TopFilesCanChangeNow(at) || !PlanSteps(at, steps, stagerFlushed, stagedFolders) ||
         !CanChangeNow(at, steps))
         return ApplyOutcome::kKept;
     // The moves below carry the staged data; it must be on the disk before
@@ -505,12 +560,13 @@ ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAft
                 return ApplyOutcome::kKept;
         }
     }
-    if (WriteFileThrough(at.journal, JournalText(steps)) != 0) {
+    if (WriteFileThrough(at.journal, JournalText(steps)) != 0 ||
+        !CreateDirectoryA(at.backup.c_str(), nullptr)) {
         DeleteFileA(at.journal.c_str());
         return ApplyOutcome::kKept;
     }
 
-    const size_t run = RunSteps(at, steps, stopAfterChanges);
+    const size_t run = RunSteps(at, steps, false, stopAfterChanges);
     if (run < steps.size()) {
         if (stopAfterChanges >= 0 && run == static_cast<size_t>(stopAfterChanges))
             return ApplyOutcome::kUnfinished;
@@ -524,7 +580,7 @@ ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAft
         return RollBack(at, steps, steps.size());
     if (stopAfterChanges >= 0 && steps.size() + 1 == static_cast<size_t>(stopAfterChanges))
         return ApplyOutcome::kUnfinished;
-    CleanUp(at);
+    CleanUp(at, steps, stagedFolders);
     return ApplyOutcome::kApplied;
 }
 

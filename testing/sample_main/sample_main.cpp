@@ -96,9 +96,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     line += updatePresent ? "\tupdate=1" : "\tupdate=0";
     line += "\r\n";
 
+    // One writer at a time: several main programs started together append
+    // at once, and an append is a seek to the end and a write, so shared
+    // writers can overwrite each other's line. A reader gives way at once.
     const std::wstring log = folder + L"handoff.log";
-    HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 500 && file == INVALID_HANDLE_VALUE; ++attempt) {
+        file = CreateFileW(log.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            Sleep(10);
+    }
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
