@@ -10,7 +10,6 @@
 #include "launcher/command_line.h"
 
 const char kDataFolderName[] = "OrbexData\\";
-const char kMainProgramName[] = "Orbex.exe";
 
 namespace {
 

@@ -13,10 +13,9 @@
 
 #include <string>
 
-#include "update/update_names.h"  // the update folder and the post-upgrade program
+#include "update/update_names.h"  // the update folder, the main and post-upgrade programs
 
-extern const char kDataFolderName[];   // "OrbexData\\"
-extern const char kMainProgramName[];  // "Orbex.exe"
+extern const char kDataFolderName[];  // "OrbexData\\"
 
 // The application object: one global instance, no state of its own.
 class CLauncherApp {

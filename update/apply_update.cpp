@@ -118,11 +118,37 @@ bool MoveInto(const std::string& from, const std::string& base, const std::strin
     return MoveEntry(from, to);
 }
 
-// Where step `index` keeps the installed file it moves aside: one flat
-// folder, each backup named by its step, so no folder is made or removed for
-// a backup.
+// Where step `index` keeps the installed file it moves aside: in folders of
+// kBackupsPerFolder, each backup named by its step. Wine looks for a name
+// that is not there by reading the whole folder, so one flat folder made
+// every move aside cost as much as the backups before it.
+const size_t kBackupsPerFolder = 256;
+
+std::string BackupFolderOf(size_t index) {
+    return std::to_string(index / kBackupsPerFolder);
+}
+
+// Relative to the backup folder.
+std::string BackupName(size_t index) {
+    return BackupFolderOf(index) + '\\' + std::to_string(index);
+}
+
 std::string BackupOf(const Folders& at, size_t index) {
-    return at.backup + std::to_string(index);
+    return at.backup + BackupName(index);
+}
+
+// Moves the installed file of step `index` aside, making its backup folder
+// when it is missing.
+bool MoveAside(const Folders& at, const std::string& installed, size_t index) {
+    return MoveInto(installed, at.backup, BackupName(index));
+}
+
+// The backup folders the steps use, in order.
+StringList BackupFolders(const Steps& steps) {
+    StringList folders;
+    for (size_t i = 0; i < steps.size(); i += kBackupsPerFolder)
+        folders.push_back(BackupFolderOf(i));
+    return folders;
 }
 
 // Runs step `index`, which has not run yet: the forward run of a fresh
@@ -132,7 +158,7 @@ bool Do(const Folders& at, const Steps& steps, size_t index) {
     const std::string installed = at.data + step.path;
     switch (step.kind) {
         case 'B':
-            return MoveEntry(installed, BackupOf(at, index));
+            return MoveAside(at, installed, index);
         case 'I':
             return MoveEntry(at.update + step.path, installed);
         case 'M':
@@ -153,10 +179,7 @@ bool EnsureDone(const Folders& at, const Steps& steps, size_t index) {
         case 'B':
             // The backup folder is new with each journal, so a backup there
             // is this step's own.
-            if (Exists(BackupOf(at, index)) || !Exists(installed))
-                return true;
-            CreateDirectoryA(at.backup.c_str(), nullptr);
-            return MoveEntry(installed, BackupOf(at, index));
+            return Exists(BackupOf(at, index)) || !Exists(installed) || MoveAside(at, installed, index);
         case 'I':
             return !Exists(at.update + step.path) || MoveEntry(at.update + step.path, installed);
         default:
@@ -209,15 +232,20 @@ bool CanChangeNow(const Folders& at, const Steps& steps) {
 
 // The common refusal, found before the staged tree is read: the running
 // application holds its program at the top of the data folder, and an
-// update that replaces a file in use there waits. One search of the staged
-// tree's top folder and one open for each file it replaces there.
+// update that replaces a file in use there waits. The main program is
+// asked first, then one search of the staged tree's top folder and one
+// open for each other file it replaces there.
 bool TopFilesCanChangeNow(const Folders& at) {
+    if (IsFileAttributes(AttributesOf(at.update + kMainProgramName)) &&
+        !CanChangeFile(at.data + kMainProgramName))
+        return false;
     WIN32_FIND_DATAA entry;
     SearchHandle search(FindFirstEntry(at.update + "*.*", entry));
     if (!search.IsOpen())
         return true;
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReservedName(entry.cFileName) &&
+            lstrcmpiA(entry.cFileName, kMainProgramName) != 0 &&
             IsFileAttributes(AttributesOf(at.data + entry.cFileName)) &&
             !CanChangeFile(at.data + entry.cFileName))
             return false;
@@ -273,7 +301,7 @@ void CleanUp(const Folders& at, const Steps& steps, const StringList& stagedFold
         if (steps[i].kind == 'B')
             DeleteFileA(BackupOf(at, i).c_str());
     }
-    RemoveFolder(at.backup, StringList());
+    RemoveFolder(at.backup, BackupFolders(steps));
     RemoveFolder(at.update, stagedFolders);
     DeleteFileA(at.journal.c_str());
 }
@@ -286,7 +314,7 @@ ApplyOutcome RollBack(const Folders& at, const Steps& steps, size_t count) {
         if (!EnsureUndone(at, steps, i))
             return ApplyOutcome::kUnfinished;
     }
-    RemoveFolder(at.backup, StringList());
+    RemoveFolder(at.backup, BackupFolders(steps));
     DeleteFileA(at.journal.c_str());
     return ApplyOutcome::kKept;
 }

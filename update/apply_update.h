@@ -4,7 +4,7 @@
 //
 // How. The staged tree is compared with the installation and turned into a
 // list of steps, each with its undo:
-//   B path   move the installed file aside, to update.backup\<step number>
+//   B path   move the installed file aside, to update.backup\<n / 256>\<n> for step n
 //   I path   move the staged file into place, from update\path
 //   M path   make a folder the staged version has
 //   R path   remove a folder (emptied, or turned into a file); best effort:

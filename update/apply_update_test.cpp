@@ -204,6 +204,35 @@ TEST_F(ApplyUpdateTest, CutShortAfterAnyChangeTheNextRunFinishesOrUndoesItWhole)
     EXPECT_GT(undone, 0);
 }
 
+// An update of many files keeps its backups in several folders: a run cut
+// short among them is finished, or undone whole, with nothing left behind.
+TEST_F(ApplyUpdateTest, ManyFilesCutShortAreFinishedOrUndoneWhole) {
+    TreeSnapshot installed, staged;
+    for (int i = 0; i < 400; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".dat";
+        installed[name] = "old";
+        staged[name] = "new";
+    }
+    for (const bool heldByTheNextRun : {false, true}) {
+        SCOPED_TRACE(heldByTheNextRun ? "a file in use at the next run" : "files free");
+        RemoveTree(At("OrbexData"));
+        LayOut(Data(), installed);
+        LayOut(Staged(), staged);
+        const TreeSnapshot before = SnapshotTree(Data());
+        ASSERT_EQ(ApplyStagedUpdateLocked(Data(), 700), ApplyOutcome::kUnfinished);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (heldByTheNextRun) {
+            held = HoldAsAnImage(Data() + "f99.dat");  // the last in order: not yet moved
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        const ApplyOutcome next = ApplyStagedUpdateLocked(Data());
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        EXPECT_EQ(next, heldByTheNextRun ? ApplyOutcome::kKept : ApplyOutcome::kApplied);
+        EXPECT_EQ(SnapshotTree(Data()), heldByTheNextRun ? before : staged);
+    }
+}
+
 // A journal cut short while it was written was never acted on: the next run
 // drops it and applies the update as if nothing had happened.
 TEST_F(ApplyUpdateTest, JournalCutShortIsDroppedAndTheUpdateApplied) {

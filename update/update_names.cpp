@@ -8,6 +8,7 @@ const char kOldFolderName[] = "update.old\\";
 const char kBackupFolderName[] = "update.backup\\";
 const char kVersionListName[] = "update.version";
 const char kJournalName[] = "update.journal";
+const char kMainProgramName[] = "Orbex.exe";
 const char kPostUpgradeProgramName[] = "OrbexPostUpgrade.exe";
 
 namespace {

@@ -23,6 +23,7 @@ extern const char kOldFolderName[];           // "update.old\\"
 extern const char kBackupFolderName[];        // "update.backup\\"
 extern const char kVersionListName[];         // "update.version"
 extern const char kJournalName[];             // "update.journal"
+extern const char kMainProgramName[];         // "Orbex.exe", the program the launcher starts
 extern const char kPostUpgradeProgramName[];  // "OrbexPostUpgrade.exe"
 
 // True when `name`, a top-level name in the data folder, belongs to the
