@@ -175,6 +175,57 @@ row "" "$launcher_run" "trivial program start -> exit" "$(column 3 <<<"$handoff"
 row "launcher start -> main program runs (ms)" "$launcher_started" "bare hand-off -> main program runs" "$(column 5 <<<"$handoff")" "<= 1.1"
 row "" "$launcher_started" "main program started directly" "$(column 6 <<<"$handoff")" "-"
 
+# --- An update the running application blocks ----------------------------
+# The application runs (its program's image in use) and an update of 200
+# files staged by OrbexStage --all replaces that program: the start hands off
+# at once and leaves the update waiting. Against a start without an update
+# while the same program runs, the two taking turns round by round.
+blocked_update() {
+  local install="$work/blocked-app" release="$work/blocked-release"
+  local dataDir="$work/blocked-app/OrbexData" parked="$work/blocked-app/parked"
+  local blocked=() free=() round turn holder waited wlauncher stager
+  wlauncher=$(winpath "$install/Orbex.exe")
+  stager=$(winpath "$bin/OrbexStage.exe")
+  log "starts while the running application blocks an update of 200 files: $HANDOFF_RUNS round(s)"
+  rm -rf "$install" "$release" && mkdir -p "$dataDir"
+  cp "$bin/Orbex.exe" "$install/Orbex.exe"
+  cp -r "$data/tree-200/." "$dataDir/"
+  cp "$bin/bench_main_signal.exe" "$dataDir/Orbex.exe"
+  cp -r "$data/tree-200" "$release"
+  cp "$bin/bench_main_signal.exe" "$release/Orbex.exe"
+  give_to_wine_user "$install" "$release"
+  bench_timer "$stager --all $(winpath "$release") $(winpath "$dataDir")" >/dev/null
+  [ -f "$dataDir/update/update.version" ] && [ -f "$dataDir/update/Orbex.exe" ] ||
+    fail "OrbexStage --all staged no version list or no main program"
+  mv "$dataDir/update" "$parked"
+  touch "$dataDir/hold.flag" "$dataDir/hold.starting"
+  give_to_wine_user "$dataDir"
+  (cd "$dataDir" && as_wine_user "$work" "$work/wine-run" "$dataDir/Orbex.exe" hold >/dev/null 2>&1) &
+  holder=$!
+  for waited in $(seq 300); do [ -e "$dataDir/hold.starting" ] && sleep 0.1; done
+  [ ! -e "$dataDir/hold.starting" ] || fail "the main program meant to keep running did not start"
+  for round in $(seq "$HANDOFF_RUNS"); do
+    for turn in 0 1; do
+      if [ $(((round + turn) % 2)) = 0 ]; then
+        mv "$parked" "$dataDir/update"
+        settle
+        blocked+=("$(bench_timer --until-started "$wlauncher")")
+        [ -f "$dataDir/update/Orbex.exe" ] && [ ! -e "$dataDir/update.journal" ] && [ ! -e "$dataDir/update.version" ] ||
+          fail "the launcher did not leave the update waiting for the running main program"
+        mv "$dataDir/update" "$parked"
+      else
+        settle
+        free+=("$(bench_timer --until-started "$wlauncher")")
+      fi
+    done
+  done
+  rm -f "$dataDir/hold.flag"
+  wait "$holder" || fail "the main program kept running ended with an error"
+  row "start -> main program runs, update blocked by it (ms)" "$(printf '%s\n' "${blocked[@]}" | median)" \
+    "start -> main program runs, no update" "$(printf '%s\n' "${free[@]}" | median)" "<= 1.2"
+  rm -rf "$install" "$release"
+}
+
 # --- Applying an update ---------------------------------------------------
 # The launcher applying an update staged as vendors ship it, by
 # OrbexStage.exe --all (with its version list, each file flushed when it was
@@ -291,7 +342,9 @@ apply_update() {
 }
 make_tree "$data/tree-1k" 1000 50 $((2 * 1024 * 1024)) 1
 make_tree "$data/tree-10k" 10000 500 $((100 * 1024 * 1024)) 2
+make_tree "$data/tree-200" 200 10 $((400 * 1024)) 3
 give_to_wine_user "$data"
+blocked_update
 apply_update "1,000 files (2 MB), OrbexStage --all" "$data/tree-1k" "$SMALL_ROUNDS"
 apply_update "10,000 files (100 MB), OrbexStage --all" "$data/tree-10k" "$LARGE_ROUNDS"
 
