@@ -495,7 +495,7 @@ echo "scripts/bench.sh ${1:-(default rounds)}: medians, $(date -u +%Y-%m-%d), $(
 echo "$(nproc) cores, $(uname -sr), $($(wine_loader_for "$arch") --version 2>/dev/null), $arch programs under Wine (size: the 32-bit build)."
 echo "Rounds, each contender once a round, in turns: starts $HANDOFF_RUNS; 1,000-file update $SMALL_ROUNDS;"
 echo "10,000-file update $LARGE_ROUNDS; changed-only staging $SMALL_ROUNDS, with --all in $LARGE_ROUNDS of them; listings $LIST_RUNS runs."
-echo "Test data made from Linux and reused across runs: $data"
+echo "Test data made from Linux and reused across runs: ${data#"$ORBEX_ROOT"/}"
 echo
 printf '| %-54s | %10s | %-42s | %10s | %5s | %-10s |\n' "measure" "Orbex" "reference" "reference" "ratio" "target"
 printf '|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..56})" "$(printf -- '-%.0s' {1..12})" \
