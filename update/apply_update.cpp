@@ -236,8 +236,12 @@ bool CanChangeNow(const Folders& at, const Steps& steps) {
 // asked first, then one search of the staged tree's top folder and one
 // open for each other file it replaces there.
 bool TopFilesCanChangeNow(const Folders& at) {
-    if (IsFileAttributes(AttributesOf(at.update + kMainProgramName)) &&
-        !CanChangeFile(at.data + kMainProgramName))
+    // A staged file may replace an installed folder: only an installed file
+    // can be in use.
+    const auto installedFileCanChange = [&at](const char* name) {
+        return !IsFileAttributes(AttributesOf(at.data + name)) || CanChangeFile(at.data + name);
+    };
+    if (IsFileAttributes(AttributesOf(at.update + kMainProgramName)) && !installedFileCanChange(kMainProgramName))
         return false;
     WIN32_FIND_DATAA entry;
     SearchHandle search(FindFirstEntry(at.update + "*.*", entry));
@@ -245,9 +249,7 @@ bool TopFilesCanChangeNow(const Folders& at) {
         return true;
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReservedName(entry.cFileName) &&
-            lstrcmpiA(entry.cFileName, kMainProgramName) != 0 &&
-            IsFileAttributes(AttributesOf(at.data + entry.cFileName)) &&
-            !CanChangeFile(at.data + entry.cFileName))
+            lstrcmpiA(entry.cFileName, kMainProgramName) != 0 && !installedFileCanChange(entry.cFileName))
             return false;
     } while (FindNextEntry(search.get(), entry));
     return true;
