@@ -8,6 +8,7 @@
 
 #include "base/system_code_page.h"
 #include "launcher/command_line.h"
+#include "update/apply_update.h"
 
 const char kDataFolderName[] = "OrbexData\\";
 
@@ -66,6 +67,10 @@ bool PathExists(const std::string& path) {
         statPath.pop_back();
     struct _stat status;
     return _stat(statPath.c_str(), &status) == 0;
+}
+
+bool ApplyPendingUpdate(const std::string& dataFolder) {
+    return ApplyStagedUpdate(dataFolder).outcome != ApplyOutcome::kUnfinished;
 }
 
 namespace {

@@ -48,10 +48,12 @@ bool PathExists(const std::string& path);
 // backslash) all at once or not at all, after finishing or undoing one that
 // an earlier run left cut short (update/apply_update.h): the installed
 // files are then exactly the old version, the update still pending for the
-// next start, or exactly the new one, the update folder and the
-// post-upgrade program gone. False only when a run cut short could be
-// neither finished nor undone (a file in use): the installation is then a
-// mix of two versions, and the main program must not be started on it.
+// next start (or removed, when a staged file failed its check), or exactly
+// the new one, the update folder and the post-upgrade program gone. What it
+// did is written to update.status for the application. False only when a
+// run cut short could be neither finished nor undone (a file in use): the
+// installation is then a mix of two versions, and the main program must not
+// be started on it.
 // May throw std::bad_alloc.
 bool ApplyPendingUpdate(const std::string& dataFolder);
 

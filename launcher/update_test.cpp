@@ -7,7 +7,7 @@
 
 #include "testing/installation_fixture.h"
 #include "testing/test_folder.h"
-#include "update/apply_update.h"
+#include "update/apply_update_for_testing.h"
 
 namespace {
 
@@ -307,7 +307,7 @@ TEST_F(UpdateTest, CutShortApplyThatCanBeNeitherFinishedNorUndoneStartsNothing) 
         WriteTextFile(DataFolder() + "b.dat", "old");
         WriteTextFile(staged + "a.dat", "new");
         WriteTextFile(staged + "b.dat", "new");
-        ASSERT_EQ(ApplyStagedUpdateLocked(DataFolder(), stop), ApplyOutcome::kUnfinished);
+        ASSERT_EQ(ApplyStagedUpdateStoppingAfter(DataFolder(), stop).outcome, ApplyOutcome::kUnfinished);
         if (ReadTextFile(DataFolder() + "a.dat") != ReadTextFile(DataFolder() + "b.dat") &&
             FileExists(DataFolder() + "a.dat") && FileExists(DataFolder() + "b.dat"))
             break;

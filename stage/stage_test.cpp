@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 
 #include "testing/installation_fixture.h"
@@ -423,10 +424,26 @@ TEST_F(StageTest, StagesWhatDiffersFromTheInstalledVersion) {
                   0u);
         CloseHandle(inUse);
         EXPECT_EQ(Difference(expectedUpdate, StagedSnapshot()), "");
-        // The list names the whole new version, the files left out included.
-        std::string expectedList = "Orbex version list 1\r\n";
-        for (const auto& entry : SnapshotTree(At("Release\\")))
-            expectedList += entry.first + "\r\n";
+        // The list names the whole new version, the files left out included,
+        // each file with its size and SHA-256 (digests from an independent
+        // implementation) and whether the update carries it.
+        const std::map<std::string, std::string> digests = {
+            {"version 2, longer", "9bfe511bfae8a058b112e6bff3b200a2fdd7eef433ecf4b6fd34db97c6b7511a"},
+            {"abce", "84e73dc50f2be9000ab2a87f8026c1f45e1fec954af502e9904031645b190d4f"},
+            {"same", "0967115f2813a3541eaef77de9d9d5773f1c0c04314b0bbfe4ff3b3b1c55b5d5"},
+            {"new", "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437"},
+            {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}};
+        std::string expectedList = "Orbex version list 2\r\n";
+        for (const auto& entry : SnapshotTree(At("Release\\"))) {
+            if (entry.second == kFolder) {
+                expectedList += "d " + entry.first + "\r\n";
+                continue;
+            }
+            const bool carried = expectedUpdate.count(entry.first) != 0;
+            expectedList += std::string(carried ? "s " : "k ") +
+                            std::to_string(entry.second.size()) + ' ' +
+                            digests.at(entry.second) + ' ' + entry.first + "\r\n";
+        }
         expectedList += "*end\r\n";
         EXPECT_EQ(SortedLines(ReadTextFile(UpdateFolder() + "update.version")),
                   SortedLines(expectedList));

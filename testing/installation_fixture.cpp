@@ -147,6 +147,7 @@ TreeSnapshot InstallationTest::DataSnapshot() const {
     TreeSnapshot snapshot = SnapshotTree(DataFolder());
     snapshot.erase("handoff.log");
     snapshot.erase("update.version");
+    snapshot.erase("update.status");
     return snapshot;
 }
 

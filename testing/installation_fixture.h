@@ -54,8 +54,9 @@ protected:
     // A name for events and mutexes that is unique to this test.
     std::string EventName() const;
 
-    // The data folder's files and folders, without the main program's log
-    // and the installed version's list (tests of lists read it themselves).
+    // The data folder's files and folders, without the main program's log,
+    // the installed version's list and the update status (tests of those
+    // read them themselves).
     TreeSnapshot DataSnapshot() const;
 
 private:

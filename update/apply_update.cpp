@@ -1,4 +1,5 @@
 #include "update/apply_update.h"
+#include "update/apply_update_for_testing.h"
 
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 
 #include "base/ansi_string.h"
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/system_code_page.h"
 #include "disk/disk_object.h"
 #include "disk/file_io.h"
@@ -21,6 +23,8 @@ namespace {
 
 const char kJournalHeader[] = "Orbex update journal 1";
 const char kCommitMark[] = "commit";
+const char kStatusName[] = "update.status";
+const char kStatusDraftName[] = "update.status.new";
 
 struct Folders {
     explicit Folders(const std::string& dataFolder)
@@ -32,6 +36,89 @@ struct Folders {
     std::string update;
     std::string backup;
     std::string journal;
+};
+
+// Other programs (scanners, indexers, backup agents) hold files for a
+// moment. A call that meets such a hold is tried again after 10, 20, 40, 80
+// and 160 ms, as long as the waits of the run still fit its budget.
+class HoldPatience {
+public:
+    explicit HoldPatience(DWORD budgetMs) : leftMs_(budgetMs) {}
+    void Extend(DWORD ms) { leftMs_ += ms; }
+    // Waits before try `failedTries` + 1; false when no more tries are due.
+    bool WaitBeforeRetry(int failedTries) {
+        if (failedTries < 1 || failedTries > 5)
+            return false;
+        const DWORD waitMs = 10u << (failedTries - 1);
+        if (waitMs > leftMs_)
+            return false;
+        Sleep(waitMs);
+        leftMs_ -= waitMs;
+        return true;
+    }
+
+private:
+    DWORD leftMs_;
+};
+
+// Errors that another program's open handle causes and its close ends.
+bool IsPassingHold(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+// Calls `call` (true on success, else the error in GetLastError) until it
+// succeeds, fails for a reason no wait can change, or patience runs out. 0,
+// or the last error.
+template <typename Call>
+DWORD Patiently(HoldPatience& patience, Call call) {
+    for (int failed = 1;; ++failed) {
+        if (call())
+            return 0;
+        const DWORD error = GetLastError();
+        if (!IsPassingHold(error) || !patience.WaitBeforeRetry(failed))
+            return error;
+    }
+}
+
+// One run of the apply step: where, how patient, and what kept it from
+// going through (the first failure is the one reported).
+struct Run {
+    explicit Run(const std::string& dataFolder) : at(dataFolder), patience(kHoldPatienceMs) {}
+    Folders at;
+    HoldPatience patience;
+    UpdateStatus why;
+
+    // `relative` is relative to the data folder, in the system code page.
+    void Fail(UpdateReason reason, const std::string& relative, DWORD error = 0) {
+        if (why.reason != UpdateReason::kNone)
+            return;
+        why.reason = reason;
+        why.path = SystemToUtf8(relative);
+        why.error = error;
+    }
+    // A failed call on `relative`: a hold is "in use", a read-only file is
+    // read-only, anything else the plain error.
+    void FailedCall(const std::string& relative, DWORD error) {
+        UpdateReason reason = UpdateReason::kSystemError;
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+            reason = UpdateReason::kInUse;
+        const DWORD attributes = GetFileAttributesA((at.data + relative).c_str());
+        if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_READONLY))
+            reason = UpdateReason::kReadOnly;
+        Fail(reason, relative, error);
+    }
+    ApplyResult Ended(ApplyOutcome outcome) const {
+        ApplyResult result;
+        result.outcome = outcome;
+        result.status = why;
+        result.status.state = outcome == ApplyOutcome::kApplied     ? UpdateState::kApplied
+                              : outcome == ApplyOutcome::kDiscarded ? UpdateState::kDiscarded
+                              : outcome == ApplyOutcome::kUnfinished ? UpdateState::kUnfinished
+                                                                     : UpdateState::kWaiting;
+        return result;
+    }
 };
 
 // One change to the installation; `path` is relative to the data folder, in
@@ -97,25 +184,41 @@ private:
 
 // A move within the data folder is a rename. Across volumes (a folder of the
 // installation that is a junction elsewhere) it is a copy, written through.
-bool MoveEntry(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) !=
-           FALSE;
+// 0, or the error of the last try.
+DWORD MoveEntry(Run& run, const std::string& from, const std::string& to) {
+    return Patiently(run.patience, [&] {
+        return MoveFileExA(from.c_str(), to.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                               MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
 }
 
 // As MoveEntry, creating the folders of `relative` below `base` when they
 // are missing (asked only then: every level asked each time would cost more
 // than the move).
-bool MoveInto(const std::string& from, const std::string& base, const std::string& relative) {
+DWORD MoveInto(Run& run, const std::string& from, const std::string& base,
+               const std::string& relative) {
     const std::string to = base + relative;
-    if (MoveEntry(from, to))
-        return true;
-    if (GetLastError() != ERROR_PATH_NOT_FOUND)
-        return false;
+    const DWORD error = MoveEntry(run, from, to);
+    if (error != ERROR_PATH_NOT_FOUND)
+        return error;
     CreateDirectoryA(WithoutTrailingBackslash(base).c_str(), nullptr);
     for (size_t slash : BackslashesOf(relative))
         CreateDirectoryA((base + relative.substr(0, slash)).c_str(), nullptr);
-    return MoveEntry(from, to);
+    return MoveEntry(run, from, to);
+}
+
+// 0 when the folder is gone or was never there; a folder that still holds
+// something stays, and says so.
+DWORD RemoveEmptyFolder(Run& run, const std::string& folder) {
+    const DWORD error = Patiently(run.patience, [&] { return RemoveDirectoryA(folder.c_str()) != FALSE; });
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+}
+
+// 0 when the file is gone or was never there.
+DWORD RemoveFile(Run& run, const std::string& file) {
+    const DWORD error = Patiently(run.patience, [&] { return DeleteFileA(file.c_str()) != FALSE; });
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
 }
 
 // Where step `index` keeps the installed file it moves aside: in folders of
@@ -137,12 +240,6 @@ std::string BackupOf(const Folders& at, size_t index) {
     return at.backup + BackupName(index);
 }
 
-// Moves the installed file of step `index` aside, making its backup folder
-// when it is missing.
-bool MoveAside(const Folders& at, const std::string& installed, size_t index) {
-    return MoveInto(installed, at.backup, BackupName(index));
-}
-
 // The backup folders the steps use, in order.
 StringList BackupFolders(const Steps& steps) {
     StringList folders;
@@ -151,80 +248,131 @@ StringList BackupFolders(const Steps& steps) {
     return folders;
 }
 
+// Moves the installed file of step `index` aside, making its backup folder
+// when it is missing.
+DWORD MoveAside(Run& run, const std::string& installed, size_t index) {
+    return MoveInto(run, installed, run.at.backup, BackupName(index));
+}
+
 // Runs step `index`, which has not run yet: the forward run of a fresh
-// journal.
-bool Do(const Folders& at, const Steps& steps, size_t index) {
+// journal. 0, or the error that stopped it.
+DWORD Do(Run& run, const Steps& steps, size_t index) {
     const Step& step = steps[index];
-    const std::string installed = at.data + step.path;
+    const std::string installed = run.at.data + step.path;
     switch (step.kind) {
         case 'B':
-            return MoveAside(at, installed, index);
+            return MoveAside(run, installed, index);
         case 'I':
-            return MoveEntry(at.update + step.path, installed);
-        case 'M':
-            return CreateDirectoryA(installed.c_str(), nullptr) ||
-                   IsFolderAttributes(AttributesOf(installed));
-        default:
-            RemoveDirectoryA(installed.c_str());
-            return true;
+            return MoveEntry(run, run.at.update + step.path, installed);
+        case 'M': {
+            if (CreateDirectoryA(installed.c_str(), nullptr))
+                return 0;
+            const DWORD error = GetLastError();
+            return IsFolderAttributes(AttributesOf(installed)) ? 0 : error;
+        }
+        default: {
+            // A folder that still holds the application's own files stays;
+            // one turned into a file then keeps the file from moving in.
+            const DWORD error = RemoveEmptyFolder(run, installed);
+            return error == ERROR_DIR_NOT_EMPTY ? 0 : error;
+        }
     }
 }
 
 // Runs step `index`, which may have run already, from a journal a run left
 // cut short.
-bool EnsureDone(const Folders& at, const Steps& steps, size_t index) {
+DWORD EnsureDone(Run& run, const Steps& steps, size_t index) {
     const Step& step = steps[index];
-    const std::string installed = at.data + step.path;
+    const std::string installed = run.at.data + step.path;
     switch (step.kind) {
         case 'B':
             // The backup folder is new with each journal, so a backup there
             // is this step's own.
-            return Exists(BackupOf(at, index)) || !Exists(installed) || MoveAside(at, installed, index);
+            if (Exists(BackupOf(run.at, index)) || !Exists(installed))
+                return 0;
+            return MoveAside(run, installed, index);
         case 'I':
-            return !Exists(at.update + step.path) || MoveEntry(at.update + step.path, installed);
+            if (Exists(run.at.update + step.path))
+                return MoveEntry(run, run.at.update + step.path, installed);
+            // Moved already, or lost since (a scanner's quarantine): only the
+            // file in place shows which, and a backup of the old one may be
+            // the only copy left.
+            return Exists(installed) ? 0 : ERROR_FILE_NOT_FOUND;
         default:
-            return Do(at, steps, index);
+            return Do(run, steps, index);
     }
 }
 
-bool EnsureUndone(const Folders& at, const Steps& steps, size_t index) {
+DWORD EnsureUndone(Run& run, const Steps& steps, size_t index) {
     const Step& step = steps[index];
-    const std::string installed = at.data + step.path;
+    const std::string installed = run.at.data + step.path;
     switch (step.kind) {
         case 'B':
-            return !Exists(BackupOf(at, index)) ||
-                   MoveInto(BackupOf(at, index), at.data, step.path);
+            if (!Exists(BackupOf(run.at, index)))
+                return 0;
+            return MoveInto(run, BackupOf(run.at, index), run.at.data, step.path);
         case 'I':
-            if (Exists(at.update + step.path) || !Exists(installed))
-                return true;
-            return MoveEntry(installed, at.update + step.path);
+            if (Exists(run.at.update + step.path) || !Exists(installed))
+                return 0;
+            return MoveEntry(run, installed, run.at.update + step.path);
         case 'M':
-            RemoveDirectoryA(installed.c_str());
-            return true;
+            // Not made yet: a file of the old version may still be there.
+            if (!IsFolderAttributes(AttributesOf(installed)))
+                return 0;
+            return RemoveEmptyFolder(run, installed);
         default:
-            return Exists(installed) || CreateDirectoryA(installed.c_str(), nullptr);
+            if (Exists(installed) || CreateDirectoryA(installed.c_str(), nullptr))
+                return 0;
+            return GetLastError();
     }
 }
 
-// Opening a file for writing without sharing fails for a read-only file, for
-// one open elsewhere, and for a running program's image, which could
-// otherwise be renamed under the running program, leaving two versions
-// running. A file that is not there can be changed.
-bool CanChangeFile(const std::string& path) {
+// 0 when the installed file at `path` can be changed now, or is not there.
+// Opening it for writing without sharing fails for a read-only file, for one
+// open elsewhere, and for a running program's image, which could otherwise
+// be renamed under the running program, leaving two versions running.
+DWORD ChangeBlocker(const std::string& path) {
     FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (file.IsOpen())
-        return true;
+        return 0;
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+}
+
+// A running program's image may be renamed (opened for deletion) but not
+// written; a scanner or an indexer that shares reading only allows neither.
+bool IsHeldAsImage(const std::string& path) {
+    FileHandle file(CreateFileA(path.c_str(), DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    return file.IsOpen();
+}
+
+// True when the installed file `relative` can be changed now. A file held
+// for a moment is given the run's patience; one held as a running
+// program's image, the running application, none.
+bool CanChangeFile(Run& run, const std::string& relative) {
+    const std::string path = run.at.data + relative;
+    DWORD error = 0;
+    for (int failed = 1;; ++failed) {
+        error = ChangeBlocker(path);
+        if (error == 0)
+            return true;
+        if (!IsPassingHold(error) || (error == ERROR_SHARING_VIOLATION && IsHeldAsImage(path)) ||
+            !run.patience.WaitBeforeRetry(failed))
+            break;
+    }
+    run.FailedCall(relative, error);
+    return false;
 }
 
 // True when every installed file that the steps still have to move aside
 // can be changed now.
-bool CanChangeNow(const Folders& at, const Steps& steps) {
-    const bool resuming = Exists(at.backup);
+bool CanChangeNow(Run& run, const Steps& steps) {
+    const bool resuming = Exists(run.at.backup);
     for (size_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].kind == 'B' && !(resuming && Exists(BackupOf(at, i))) &&
-            !CanChangeFile(at.data + steps[i].path))
+        if (steps[i].kind == 'B' && !(resuming && Exists(BackupOf(run.at, i))) &&
+            !CanChangeFile(run, steps[i].path))
             return false;
     }
     return true;
@@ -235,13 +383,15 @@ bool CanChangeNow(const Folders& at, const Steps& steps) {
 // update that replaces a file in use there waits. The main program is
 // asked first, then one search of the staged tree's top folder and one
 // open for each other file it replaces there.
-bool TopFilesCanChangeNow(const Folders& at) {
+bool TopFilesCanChangeNow(Run& run) {
+    const Folders& at = run.at;
     // A staged file may replace an installed folder: only an installed file
     // can be in use.
-    const auto installedFileCanChange = [&at](const char* name) {
-        return !IsFileAttributes(AttributesOf(at.data + name)) || CanChangeFile(at.data + name);
+    const auto installedFileCanChange = [&](const char* name) {
+        return !IsFileAttributes(AttributesOf(at.data + name)) || CanChangeFile(run, name);
     };
-    if (IsFileAttributes(AttributesOf(at.update + kMainProgramName)) && !installedFileCanChange(kMainProgramName))
+    if (IsFileAttributes(AttributesOf(at.update + kMainProgramName)) &&
+        !installedFileCanChange(kMainProgramName))
         return false;
     WIN32_FIND_DATAA entry;
     SearchHandle search(FindFirstEntry(at.update + "*.*", entry));
@@ -249,7 +399,8 @@ bool TopFilesCanChangeNow(const Folders& at) {
         return true;
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReservedName(entry.cFileName) &&
-            lstrcmpiA(entry.cFileName, kMainProgramName) != 0 && !installedFileCanChange(entry.cFileName))
+            lstrcmpiA(entry.cFileName, kMainProgramName) != 0 &&
+            !installedFileCanChange(entry.cFileName))
             return false;
     } while (FindNextEntry(search.get(), entry));
     return true;
@@ -286,74 +437,136 @@ bool ReadJournal(const std::string& path, Steps& steps, bool& committed) {
 
 // Removes `folder` and what is left in it: first the known `folders` in it
 // (relative, pre-order) from the deepest, each by one call; only what is
-// left then is searched for.
-void RemoveFolder(const std::string& folder, const StringList& folders) {
+// left then is searched for. True when nothing is left.
+bool RemoveFolder(const std::string& folder, const StringList& folders) {
     for (auto it = folders.rbegin(); it != folders.rend(); ++it)
         RemoveDirectoryA((folder + *it).c_str());
-    if (!RemoveDirectoryA(folder.c_str()) && Exists(folder))
-        CDiskObject().DeleteFolderTree(folder);
+    return RemoveDirectoryA(folder.c_str()) || !Exists(folder) ||
+           CDiskObject().DeleteFolderTree(folder);
 }
 
-// After the commit mark: the post-upgrade program first, the journal last,
-// so a clean-up cut short is done again by the next run. `stagedFolders`
-// are the staged tree's folders when known, removed without a search.
-void CleanUp(const Folders& at, const Steps& steps, const StringList& stagedFolders) {
-    DeleteFileA((at.data + kPostUpgradeProgramName).c_str());
-    for (size_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].kind == 'B')
-            DeleteFileA(BackupOf(at, i).c_str());
+// After the commit mark: the post-upgrade program first, the journal last
+// and only when everything before it is gone, so that a clean-up cut short
+// or kept from a file is done again by the next run (a staged tree left
+// without its journal would read as a pending update). `stagedFolders` are
+// the staged tree's folders when known, removed without a search.
+bool CleanUp(Run& run, const Steps& steps, const StringList& stagedFolders) {
+    const Folders& at = run.at;
+    DWORD error = RemoveFile(run, at.data + kPostUpgradeProgramName);
+    if (error != 0)
+        run.FailedCall(kPostUpgradeProgramName, error);
+    for (size_t i = 0; i < steps.size() && error == 0; ++i) {
+        if (steps[i].kind == 'B' && (error = RemoveFile(run, BackupOf(at, i))) != 0)
+            run.FailedCall(kBackupFolderName + BackupName(i), error);
     }
-    RemoveFolder(at.backup, BackupFolders(steps));
-    RemoveFolder(at.update, stagedFolders);
-    DeleteFileA(at.journal.c_str());
+    if (error != 0)
+        return false;
+    if (!RemoveFolder(at.backup, BackupFolders(steps))) {
+        run.Fail(UpdateReason::kSystemError, kBackupFolderName, ERROR_DIR_NOT_EMPTY);
+        return false;
+    }
+    if (!RemoveFolder(at.update, stagedFolders)) {
+        run.Fail(UpdateReason::kSystemError, kUpdateFolderName, ERROR_DIR_NOT_EMPTY);
+        return false;
+    }
+    if ((error = RemoveFile(run, at.journal)) != 0) {
+        run.FailedCall(kJournalName, error);
+        return false;
+    }
+    return true;
 }
 
 // Undoes the first `count` steps, last first. kKept when all are undone
 // (the journal and the emptied backup folder then go), else kUnfinished
 // with the journal kept for a later run.
-ApplyOutcome RollBack(const Folders& at, const Steps& steps, size_t count) {
+ApplyOutcome RollBack(Run& run, const Steps& steps, size_t count) {
+    run.patience.Extend(kUndoPatienceMs);
     for (size_t i = count; i-- > 0;) {
-        if (!EnsureUndone(at, steps, i))
+        const DWORD error = EnsureUndone(run, steps, i);
+        if (error != 0) {
+            // What kept the undo back is what the application must hear of.
+            run.why = UpdateStatus();
+            run.FailedCall(steps[i].path, error);
             return ApplyOutcome::kUnfinished;
+        }
     }
-    RemoveFolder(at.backup, BackupFolders(steps));
-    DeleteFileA(at.journal.c_str());
+    // Everything is back. A journal that cannot go now is taken up by the
+    // next run, which finds the update pending as staged and applies it.
+    if (RemoveFolder(run.at.backup, BackupFolders(steps)))
+        RemoveFile(run, run.at.journal);
     return ApplyOutcome::kKept;
 }
 
 // Runs the steps in order, `resume` for a journal whose steps may have run
 // already; `limit` (when not negative) stops the run after that many. The
 // number run to the end, or the index of the step that failed.
-size_t RunSteps(const Folders& at, const Steps& steps, bool resume, long limit) {
+size_t RunSteps(Run& run, const Steps& steps, bool resume, long limit) {
     size_t i = 0;
     for (; i < steps.size() && (limit < 0 || i < static_cast<size_t>(limit)); ++i) {
-        if (!(resume ? EnsureDone(at, steps, i) : Do(at, steps, i)))
+        const DWORD error = resume ? EnsureDone(run, steps, i) : Do(run, steps, i);
+        if (error != 0) {
+            run.FailedCall(steps[i].kind == 'I' && error == ERROR_FILE_NOT_FOUND
+                               ? kUpdateFolderName + steps[i].path
+                               : steps[i].path,
+                           error);
             break;
+        }
     }
     return i;
 }
 
-bool AppendCommitMark(const Folders& at) {
-    return WriteFileThrough(at.journal, std::string(kCommitMark) + "\r\n", true) == 0;
+// The commit mark counts only once it is on the disk. When it cannot be
+// written through, the journal is written again without it, so that what a
+// failed flush left in the file cannot read as a commit after an undo.
+// kApplied when committed, kKept when the mark is surely absent, and
+// kUnfinished when neither is sure: the steps all ran, and the next run
+// finishes them again whichever the disk holds.
+ApplyOutcome Commit(Run& run, const Steps& steps) {
+    DWORD error = Patiently(run.patience, [&] {
+        const DWORD written =
+            WriteFileThrough(run.at.journal, std::string(kCommitMark) + "\r\n", true);
+        SetLastError(written);
+        return written == 0;
+    });
+    if (error == 0)
+        return ApplyOutcome::kApplied;
+    run.FailedCall(kJournalName, error);
+    error = Patiently(run.patience, [&] {
+        const DWORD written = WriteFileThrough(run.at.journal, JournalText(steps));
+        SetLastError(written);
+        return written == 0;
+    });
+    return error == 0 ? ApplyOutcome::kKept : ApplyOutcome::kUnfinished;
 }
 
-ApplyOutcome Recover(const Folders& at) {
+ApplyOutcome Recover(Run& run) {
+    const Folders& at = run.at;
     Steps steps;
     bool committed = false;
     if (!ReadJournal(at.journal, steps, committed)) {
         // Every change waits for the whole journal on the disk, so one cut
         // short was never acted on. A backup beside it means the journal was
         // damaged after changes were made: nothing is guessed then.
-        if (Exists(at.backup))
+        if (Exists(at.backup)) {
+            run.Fail(UpdateReason::kSystemError, kJournalName, ERROR_INVALID_DATA);
             return ApplyOutcome::kUnfinished;
-        DeleteFileA(at.journal.c_str());
+        }
+        if (RemoveFile(run, at.journal) != 0) {
+            run.Fail(UpdateReason::kSystemError, kJournalName, ERROR_INVALID_DATA);
+            return ApplyOutcome::kUnfinished;
+        }
         return ApplyOutcome::kNothingPending;
     }
-    if (!committed && CanChangeNow(at, steps) && RunSteps(at, steps, true, -1) == steps.size())
-        committed = AppendCommitMark(at);
-    if (!committed)
-        return RollBack(at, steps, steps.size());
-    CleanUp(at, steps, StringList());
+    if (!committed) {
+        if (!CanChangeNow(run, steps) || RunSteps(run, steps, true, -1) != steps.size())
+            return RollBack(run, steps, steps.size());
+        const ApplyOutcome commit = Commit(run, steps);
+        if (commit == ApplyOutcome::kKept)
+            return RollBack(run, steps, steps.size());
+        if (commit == ApplyOutcome::kUnfinished)
+            return commit;
+    }
+    CleanUp(run, steps, StringList());
     return ApplyOutcome::kApplied;
 }
 
@@ -390,19 +603,51 @@ bool LinkOnTheWay(const std::string& data, const std::string& path, StringList& 
     return IsLinkAt(data + path);
 }
 
-// What the staged tree holds, relative to it: its folders in pre-order and
-// its files, without the update machinery's own names at its top.
-struct StagedTree {
+// What is to be moved in, relative to the staged tree: its folders in
+// pre-order and its files. From the staged list when it gives sizes and
+// digests (a file in the tree that the list does not stage is not applied),
+// else from the tree itself, without the machinery's own names at its top.
+struct Staged {
     StringList folders;
     StringList files;
+    std::vector<const VersionEntry*> checks;  // what each staged file must hold
     bool hasVersionList = false;
 };
 
-bool ReadStagedTree(const Folders& at, StagedTree& staged) {
+// What the two versions' lists say.
+struct Lists {
+    VersionEntries newList, oldList;
+    bool newValid = false;   // the staged list, whole and naming what is staged
+    bool oldValid = false;
+    bool verifiable = false; // the staged list gives sizes and digests
+    bool listDamaged = false; // one with digests that does not read whole
+    KeySet claimed;          // the new version's entries and the folders above them
+};
+
+struct Plan {
+    Staged staged;
+    Lists lists;
+    Steps steps;
+    KeySet removed;
+};
+
+// The staged tree, walked once: a link anywhere makes it one that cannot be
+// applied whole, and nothing behind the link is read.
+bool ReadStagedTree(Run& run, Staged& staged) {
+    const Folders& at = run.at;
     TreeWalk walk;
-    // A link anywhere makes the tree one that cannot be applied whole.
-    if (IsFolderLink(at.update) || !WalkTree(at.update, true, walk) || !walk.links.empty())
+    if (IsFolderLink(at.update)) {
+        run.Fail(UpdateReason::kLink, WithoutTrailingBackslash(kUpdateFolderName));
         return false;
+    }
+    if (!WalkTree(at.update, true, walk)) {
+        run.Fail(UpdateReason::kSystemError, kUpdateFolderName, walk.errorCode);
+        return false;
+    }
+    if (!walk.links.empty()) {
+        run.Fail(UpdateReason::kLink, WithoutTrailingBackslash(walk.links[0].substr(at.data.size())));
+        return false;
+    }
     for (const TreeFolder& folder : walk.folders) {
         const std::string relative = folder.path.substr(at.update.size());
         if (!relative.empty()) {
@@ -421,205 +666,409 @@ bool ReadStagedTree(const Folders& at, StagedTree& staged) {
     return true;
 }
 
-// The steps that turn the installation into the staged version, in the
-// order they run: files the new version drops go aside, folders turned into
-// files and emptied go, then the staged folders and files come, then the
-// version list, then the folders left empty go. False when the update
-// cannot be applied whole (a link in the way, a folder to become a file
-// that holds files of no version): nothing is then changed.
-bool PlanSteps(const Folders& at, Steps& steps, bool& stagerFlushed, StringList& stagedFolders) {
-    StagedTree staged;
-    if (!ReadStagedTree(at, staged))
-        return false;
-
-    StringList newList, oldList;
-    bool newValid =
-        staged.hasVersionList && ReadVersionList(at.update + kVersionListName, newList);
-    const bool oldValid = ReadVersionList(at.data + kVersionListName, oldList);
-    // What the new version claims: its entries and the folders above them.
-    KeySet claimed;
-    for (const std::string& entry : newList) {
-        const std::string path = WithoutTrailingBackslash(entry);
-        claimed.Add(path);
+// Reads both lists. A staged list of names only must name everything the
+// tree holds, or it is not used; one with digests says itself what is
+// staged.
+void ReadLists(const Folders& at, Staged& staged, Lists& lists) {
+    bool claimsDigests = false;
+    lists.newValid = staged.hasVersionList &&
+                     ReadVersionList(at.update + kVersionListName, lists.newList, &claimsDigests);
+    lists.listDamaged = staged.hasVersionList && claimsDigests && !lists.newValid;
+    lists.oldValid = ReadVersionList(at.data + kVersionListName, lists.oldList);
+    for (const VersionEntry& entry : lists.newList)
+        lists.verifiable |= entry.hasDigest;
+    for (const VersionEntry& entry : lists.newList) {
+        const std::string path = WithoutTrailingBackslash(entry.path);
+        lists.claimed.Add(path);
         for (const std::string& folder : FoldersAbove(path))
-            claimed.Add(folder);
+            lists.claimed.Add(folder);
     }
-    claimed.Seal();
+    lists.claimed.Seal();
+    if (lists.verifiable) {
+        staged.folders.clear();
+        staged.files.clear();
+        for (const VersionEntry& entry : lists.newList) {
+            if (!entry.hasDigest) {
+                staged.folders.push_back(WithoutTrailingBackslash(entry.path));
+            } else if (entry.staged) {
+                staged.files.push_back(entry.path);
+                staged.checks.push_back(&entry);
+            }
+        }
+        return;
+    }
     for (const StringList* entries : {&staged.folders, &staged.files}) {
         for (const std::string& path : *entries)
-            newValid = newValid && claimed.Has(path);
+            lists.newValid = lists.newValid && lists.claimed.Has(path);
     }
-    stagerFlushed = newValid;
+}
 
-    StringList removals, emptied;
-    if (newValid && oldValid) {
-        StringList clear;
-        bool linked = false;
-        for (const std::string& entry : oldList) {
-            const bool listedAsFolder = LastCharIs(entry, '\\', IsSystemLeadByte);
-            const std::string path = WithoutTrailingBackslash(entry);
-            if (claimed.Has(path))
-                continue;
-            // Only what is still of the kind the list gave: a file the
-            // application put where a listed folder was is its own.
-            const DWORD attributes = AttributesOf(at.data + path);
-            if (listedAsFolder ? !IsFolderAttributes(attributes) : !IsFileAttributes(attributes))
-                continue;
-            if ((linked = LinkOnTheWay(at.data, path, clear)))
-                break;
-            if (listedAsFolder) {
-                emptied.push_back(path);
-                continue;
-            }
-            removals.push_back(path);
-            for (const std::string& folder : FoldersAbove(path)) {
-                if (!claimed.Has(folder))
-                    emptied.push_back(folder);
-            }
-        }
-        if (linked) {
-            removals.clear();
+// Files the new version drops go aside first; the folders they leave
+// empty are returned in `emptied`. Only with both lists; a link on the way
+// to any entry removes nothing at all.
+void PlanRemovals(const Folders& at, Plan& plan, StringList& emptied) {
+    const Lists& lists = plan.lists;
+    if (!lists.newValid || !lists.oldValid)
+        return;
+    StringList removals, clear;
+    for (const VersionEntry& entry : lists.oldList) {
+        const bool listedAsFolder = LastCharIs(entry.path, '\\', IsSystemLeadByte);
+        const std::string path = WithoutTrailingBackslash(entry.path);
+        if (lists.claimed.Has(path))
+            continue;
+        // Only what is still of the kind the list gave: a file the
+        // application put where a listed folder was is its own.
+        const DWORD attributes = AttributesOf(at.data + path);
+        if (listedAsFolder ? !IsFolderAttributes(attributes) : !IsFileAttributes(attributes))
+            continue;
+        if (LinkOnTheWay(at.data, path, clear)) {
             emptied.clear();
+            return;
+        }
+        if (listedAsFolder) {
+            emptied.push_back(path);
+            continue;
+        }
+        removals.push_back(path);
+        for (const std::string& folder : FoldersAbove(path)) {
+            if (!lists.claimed.Has(folder))
+                emptied.push_back(folder);
         }
     }
-    KeySet removed;
     for (const std::string& path : removals) {
-        removed.Add(path);
-        steps.push_back(Step{'B', path});
+        plan.removed.Add(path);
+        plan.steps.push_back(Step{'B', path});
     }
-    removed.Seal();
+}
 
-    std::vector<DWORD> installedAttributes;
-    installedAttributes.reserve(staged.files.size());
-    for (const std::string& file : staged.files)
-        installedAttributes.push_back(AttributesOf(at.data + file));
-    // A folder the new version turns into a file goes when the update
-    // removes everything in it.
-    for (size_t i = 0; i < staged.files.size(); ++i) {
-        const std::string installed = at.data + staged.files[i];
+// A folder the new version turns into a file goes when the update removes
+// everything in it; its folders go deepest first.
+bool PlanFoldersToFiles(Run& run, Plan& plan, const std::vector<DWORD>& installedAttributes) {
+    const Folders& at = run.at;
+    const StringList& files = plan.staged.files;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string installed = at.data + files[i];
         if (!IsFolderAttributes(installedAttributes[i]))
             continue;
         TreeWalk inside;
-        if (IsLinkWith(installedAttributes[i], installed) || !WalkTree(installed + '\\', true, inside) ||
-            !inside.links.empty())
+        if (IsLinkWith(installedAttributes[i], installed) ||
+            !WalkTree(installed + '\\', true, inside) || !inside.links.empty()) {
+            run.Fail(UpdateReason::kLink, files[i]);
             return false;
+        }
         for (const TreeFolder& folder : inside.folders) {
             for (const TreeFile& held : folder.files) {
-                if (!removed.Has(folder.path.substr(at.data.size()) + held.name))
+                if (!plan.removed.Has(folder.path.substr(at.data.size()) + held.name)) {
+                    run.Fail(UpdateReason::kKindChange, files[i]);
                     return false;
+                }
             }
         }
         for (auto folder = inside.folders.rbegin(); folder != inside.folders.rend(); ++folder)
-            steps.push_back(Step{'R', WithoutTrailingBackslash(folder->path.substr(at.data.size()))});
+            plan.steps.push_back(Step{'R', WithoutTrailingBackslash(folder->path.substr(at.data.size()))});
     }
-    for (const std::string& folder : staged.folders) {
+    return true;
+}
+
+// The staged folders and files come in, each installed file they replace
+// (or a file where a folder comes) moved aside first; then the version list.
+bool PlanMoves(Run& run, Plan& plan) {
+    const Folders& at = run.at;
+    const StringList& files = plan.staged.files;
+    std::vector<DWORD> installedAttributes;
+    installedAttributes.reserve(files.size());
+    for (const std::string& file : files)
+        installedAttributes.push_back(AttributesOf(at.data + file));
+    if (!PlanFoldersToFiles(run, plan, installedAttributes))
+        return false;
+    for (const std::string& folder : plan.staged.folders) {
         const DWORD attributes = AttributesOf(at.data + folder);
         if (IsFolderAttributes(attributes))
             continue;
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (IsLinkWith(attributes, at.data + folder))
+            if (IsLinkWith(attributes, at.data + folder)) {
+                run.Fail(UpdateReason::kLink, folder);
                 return false;
-            if (!removed.Has(folder))
-                steps.push_back(Step{'B', folder});
+            }
+            if (!plan.removed.Has(folder))
+                plan.steps.push_back(Step{'B', folder});
         }
-        steps.push_back(Step{'M', folder});
+        plan.steps.push_back(Step{'M', folder});
     }
-    for (size_t i = 0; i < staged.files.size(); ++i) {
-        const std::string& file = staged.files[i];
+    for (size_t i = 0; i < files.size(); ++i) {
         if (IsFileAttributes(installedAttributes[i])) {
-            if (IsLinkWith(installedAttributes[i], at.data + file))
+            if (IsLinkWith(installedAttributes[i], at.data + files[i])) {
+                run.Fail(UpdateReason::kLink, files[i]);
                 return false;
-            steps.push_back(Step{'B', file});
+            }
+            plan.steps.push_back(Step{'B', files[i]});
         }
-        steps.push_back(Step{'I', file});
+        plan.steps.push_back(Step{'I', files[i]});
     }
-    if (newValid) {
+    if (plan.lists.newValid) {
         if (Exists(at.data + kVersionListName))
-            steps.push_back(Step{'B', kVersionListName});
-        steps.push_back(Step{'I', kVersionListName});
+            plan.steps.push_back(Step{'B', kVersionListName});
+        plan.steps.push_back(Step{'I', kVersionListName});
     }
+    return true;
+}
 
-    // Deepest first, each once: a folder goes after those below it.
+// Folders left empty go last, deepest first, each once.
+void PlanEmptiedFolders(Plan& plan, StringList& emptied) {
     std::sort(emptied.begin(), emptied.end(), [](const std::string& a, const std::string& b) {
         const size_t depthA = BackslashesOf(a).size(), depthB = BackslashesOf(b).size();
         return depthA != depthB ? depthA > depthB : a < b;
     });
     emptied.erase(std::unique(emptied.begin(), emptied.end()), emptied.end());
     for (const std::string& folder : emptied)
-        steps.push_back(Step{'R', folder});
-    stagedFolders = std::move(staged.folders);
-    // The journal must be able to name every step again, or a run cut short
-    // could be neither finished nor undone.
+        plan.steps.push_back(Step{'R', folder});
+}
+
+// The journal must be able to name every step again, or a run cut short
+// could be neither finished nor undone.
+bool CheckNames(Run& run, const Steps& steps) {
     for (const Step& step : steps) {
-        if (step.path != kVersionListName && !IsInstallationPath(SystemToUtf8(step.path)))
+        if (step.path != kVersionListName && !IsInstallationPath(SystemToUtf8(step.path))) {
+            run.Fail(UpdateReason::kUnnamable, step.path);
             return false;
+        }
     }
     return true;
 }
 
-}  // namespace
-
-ApplyOutcome FinishInterruptedApply(const std::string& dataFolder) {
-    const Folders at(dataFolder);
-    return Exists(at.journal) ? Recover(at) : ApplyOutcome::kNothingPending;
+// The steps that turn the installation into the staged version, in the
+// order they run: files the new version drops go aside, folders turned into
+// files and emptied go, then the staged folders and files come, then the
+// version list, then the folders left empty go. False, with the reason,
+// when the update cannot be applied whole (a link in the way, a folder to
+// become a file that holds files of no version): nothing is then changed.
+bool PlanSteps(Run& run, Plan& plan) {
+    if (!ReadStagedTree(run, plan.staged))
+        return false;
+    ReadLists(run.at, plan.staged, plan.lists);
+    if (plan.lists.listDamaged) {
+        run.Fail(UpdateReason::kDamaged, kUpdateFolderName + std::string(kVersionListName));
+        return false;
+    }
+    StringList emptied;
+    PlanRemovals(run.at, plan, emptied);
+    plan.removed.Seal();
+    if (!PlanMoves(run, plan))
+        return false;
+    PlanEmptiedFolders(plan, emptied);
+    return CheckNames(run, plan.steps);
 }
 
-ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAfterChanges) {
-    const Folders at(dataFolder);
-    const ApplyOutcome recovered = FinishInterruptedApply(dataFolder);
-    if (recovered == ApplyOutcome::kApplied || recovered == ApplyOutcome::kUnfinished)
-        return recovered;
-    if (!Exists(at.update))
-        return ApplyOutcome::kNothingPending;
+// Reads the staged file at `path` whole and tells whether it holds what
+// `expected` says. It is opened to be moved as well (read and delete
+// access, sharing reads only), so a file another program holds waits for
+// it as a move would. 0 when it matches; ERROR_FILE_NOT_FOUND when it is
+// missing, ERROR_INVALID_DATA when its size or digest differ, or the error
+// of the call that failed.
+DWORD CheckStagedFile(Run& run, const std::string& path, const VersionEntry& expected,
+                      std::vector<char>& buffer) {
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    DWORD error = Patiently(run.patience, [&] {
+        opened = CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        return opened != INVALID_HANDLE_VALUE;
+    });
+    FileHandle file(opened);
+    if (error != 0)
+        return error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size))
+        return GetLastError();
+    if (static_cast<unsigned long long>(size.QuadPart) != expected.size)
+        return ERROR_INVALID_DATA;
+    Sha256 hash;
+    unsigned long long total = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+            return GetLastError();
+        if (read == 0)
+            break;
+        hash.Update(buffer.data(), read);
+        total += read;
+    }
+    return total == expected.size && hash.Finish() == expected.digest ? 0 : ERROR_INVALID_DATA;
+}
 
+// Every file the staged list says is staged, read whole: true when each is
+// there with its size and digest. Otherwise `damaged` tells a damaged tree
+// (to be discarded) from one that cannot be read now (to wait).
+bool VerifyStaged(Run& run, const Plan& plan, bool& damaged) {
+    damaged = false;
+    std::vector<char> buffer(256 * 1024);
+    for (size_t i = 0; i < plan.staged.checks.size(); ++i) {
+        const std::string& file = plan.staged.files[i];
+        const DWORD error = CheckStagedFile(run, run.at.update + file, *plan.staged.checks[i], buffer);
+        if (error == 0)
+            continue;
+        const std::string shown = kUpdateFolderName + file;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_DATA) {
+            damaged = true;
+            run.Fail(error == ERROR_FILE_NOT_FOUND ? UpdateReason::kMissing : UpdateReason::kDamaged,
+                     shown);
+        } else {
+            run.FailedCall(shown, error);
+        }
+        return false;
+    }
+    return true;
+}
+
+// Before the first change: the update can go in whole now, and what it
+// moves in is what was staged. kApplied here means "go on".
+ApplyOutcome Prepare(Run& run, Plan& plan) {
     // A backup folder without a journal is left from a clean-up cut short;
     // each journal needs an empty one.
-    if (Exists(at.backup) && !CDiskObject().DeleteFolderTree(at.backup))
+    if (Exists(run.at.backup) && !RemoveFolder(run.at.backup, StringList())) {
+        run.Fail(UpdateReason::kSystemError, WithoutTrailingBackslash(kBackupFolderName),
+                 ERROR_DIR_NOT_EMPTY);
         return ApplyOutcome::kKept;
-    Steps steps;
-    StringList stagedFolders;
-    bool stagerFlushed = false;
-    if (!TopFilesCanChangeNow(at) || !PlanSteps(at, steps, stagerFlushed, stagedFolders) ||
-        !CanChangeNow(at, steps))
+    }
+    if (!TopFilesCanChangeNow(run))
         return ApplyOutcome::kKept;
+    bool damaged = false;
+    if (!PlanSteps(run, plan)) {
+        if (!plan.lists.listDamaged)
+            return ApplyOutcome::kKept;
+        damaged = true;
+    } else if (!CanChangeNow(run, plan.steps)) {
+        return ApplyOutcome::kKept;
+    }
+    if (damaged || !VerifyStaged(run, plan, damaged)) {
+        if (!damaged)
+            return ApplyOutcome::kKept;
+        // Checked again at every start it would only fail again.
+        RemoveFolder(run.at.update, StringList());
+        return ApplyOutcome::kDiscarded;
+    }
     // The moves below carry the staged data; it must be on the disk before
-    // the journal relies on it.
-    if (!stagerFlushed) {
-        for (const Step& step : steps) {
-            if (step.kind == 'I' && FlushFileToDisk(at.update + step.path) != 0)
+    // the journal relies on it. The stager flushes what it stages.
+    if (!plan.lists.newValid) {
+        for (const Step& step : plan.steps) {
+            if (step.kind != 'I')
+                continue;
+            const DWORD error = FlushFileToDisk(run.at.update + step.path);
+            if (error != 0) {
+                run.FailedCall(kUpdateFolderName + step.path, error);
                 return ApplyOutcome::kKept;
+            }
         }
     }
-    if (WriteFileThrough(at.journal, JournalText(steps)) != 0 ||
-        !CreateDirectoryA(at.backup.c_str(), nullptr)) {
-        DeleteFileA(at.journal.c_str());
-        return ApplyOutcome::kKept;
-    }
-
-    const size_t run = RunSteps(at, steps, false, stopAfterChanges);
-    if (run < steps.size()) {
-        if (stopAfterChanges >= 0 && run == static_cast<size_t>(stopAfterChanges))
-            return ApplyOutcome::kUnfinished;
-        // The failed step too: a move happens whole or not at all, and its
-        // undo looks which.
-        return RollBack(at, steps, run + 1);
-    }
-    if (stopAfterChanges >= 0 && steps.size() == static_cast<size_t>(stopAfterChanges))
-        return ApplyOutcome::kUnfinished;
-    if (!AppendCommitMark(at))
-        return RollBack(at, steps, steps.size());
-    if (stopAfterChanges >= 0 && steps.size() + 1 == static_cast<size_t>(stopAfterChanges))
-        return ApplyOutcome::kUnfinished;
-    CleanUp(at, steps, stagedFolders);
     return ApplyOutcome::kApplied;
 }
 
-ApplyOutcome ApplyStagedUpdate(const std::string& dataFolder) {
+// Journal, steps, commit mark. kApplied when committed; otherwise what the
+// undo achieved, or kUnfinished where a test stops the run as a kill would.
+ApplyOutcome Execute(Run& run, const Steps& steps, long stopAfterChanges) {
+    const Folders& at = run.at;
+    DWORD error = Patiently(run.patience, [&] {
+        const DWORD written = WriteFileThrough(at.journal, JournalText(steps));
+        SetLastError(written);
+        return written == 0;
+    });
+    if (error == 0 && !CreateDirectoryA(at.backup.c_str(), nullptr))
+        error = GetLastError();
+    if (error != 0) {
+        run.FailedCall(kJournalName, error);
+        RemoveFile(run, at.journal);
+        return ApplyOutcome::kKept;
+    }
+    const size_t ran = RunSteps(run, steps, false, stopAfterChanges);
+    if (ran < steps.size()) {
+        if (stopAfterChanges >= 0 && ran == static_cast<size_t>(stopAfterChanges))
+            return ApplyOutcome::kUnfinished;
+        // The failed step too: a move happens whole or not at all, and its
+        // undo looks which.
+        return RollBack(run, steps, ran + 1);
+    }
+    if (stopAfterChanges >= 0 && steps.size() == static_cast<size_t>(stopAfterChanges))
+        return ApplyOutcome::kUnfinished;
+    const ApplyOutcome commit = Commit(run, steps);
+    if (commit == ApplyOutcome::kKept)
+        return RollBack(run, steps, steps.size());
+    return commit;
+}
+
+ApplyOutcome ApplyLocked(Run& run, long stopAfterChanges) {
+    const Folders& at = run.at;
+    if (Exists(at.journal)) {
+        const ApplyOutcome recovered = Recover(run);
+        if (recovered == ApplyOutcome::kApplied || recovered == ApplyOutcome::kUnfinished)
+            return recovered;
+        // Undone: the update is tried afresh, and what keeps it now is told.
+        run.why = UpdateStatus();
+    }
+    if (!Exists(at.update))
+        return ApplyOutcome::kNothingPending;
+    Plan plan;
+    const ApplyOutcome prepared = Prepare(run, plan);
+    if (prepared != ApplyOutcome::kApplied)
+        return prepared;
+    const ApplyOutcome executed = Execute(run, plan.steps, stopAfterChanges);
+    if (executed != ApplyOutcome::kApplied)
+        return executed;
+    if (stopAfterChanges >= 0 && plan.steps.size() + 1 == static_cast<size_t>(stopAfterChanges))
+        return ApplyOutcome::kUnfinished;
+    CleanUp(run, plan.steps, plan.staged.folders);
+    return ApplyOutcome::kApplied;
+}
+
+// Writes the status line for the application, unless update.status holds
+// it already. Best effort: the launcher shows nothing either way.
+void RecordStatus(Run& run, const ApplyResult& result) {
+    if (result.outcome == ApplyOutcome::kNothingPending)
+        return;
+    const std::string line = FormatStatusLine(result.status) + "\r\n";
+    const std::string status = run.at.data + kStatusName;
+    std::string now;
+    unsigned long error = 0;
+    if (ReadWholeFile(status, now, error, 64 * 1024) && now == line)
+        return;
+    const std::string draft = run.at.data + kStatusDraftName;
+    HoldPatience patience(kUndoPatienceMs);
+    if (WriteFileThrough(draft, line) == 0 &&
+        Patiently(patience, [&] {
+            return MoveFileExA(draft.c_str(), status.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        }) == 0)
+        return;
+    DeleteFileA(draft.c_str());
+}
+
+}  // namespace
+
+ApplyResult FinishInterruptedApply(const std::string& dataFolder) {
+    Run run(dataFolder);
+    if (!Exists(run.at.journal))
+        return run.Ended(ApplyOutcome::kNothingPending);
+    return run.Ended(Recover(run));
+}
+
+ApplyResult ApplyStagedUpdateStoppingAfter(const std::string& dataFolder, long changes) {
+    Run run(dataFolder);
+    const ApplyResult result = run.Ended(ApplyLocked(run, changes));
+    if (result.outcome != ApplyOutcome::kUnfinished || changes < 0)
+        RecordStatus(run, result);
+    return result;
+}
+
+ApplyResult ApplyStagedUpdateLocked(const std::string& dataFolder) {
+    return ApplyStagedUpdateStoppingAfter(dataFolder, -1);
+}
+
+ApplyResult ApplyStagedUpdate(const std::string& dataFolder) {
     CInstallationLock lock =
         CInstallationLock::Acquire(dataFolder, kApplyLockPurpose, kUpdateLockWaitMs);
     if (!lock.IsHeld()) {
-        return Exists(dataFolder + kJournalName) ? ApplyOutcome::kUnfinished
-                                                 : ApplyOutcome::kKept;
+        Run run(dataFolder);
+        run.Fail(UpdateReason::kLockBusy, std::string(), lock.ErrorCode());
+        return run.Ended(Exists(dataFolder + kJournalName) ? ApplyOutcome::kUnfinished
+                                                           : ApplyOutcome::kKept);
     }
     return ApplyStagedUpdateLocked(dataFolder);
 }

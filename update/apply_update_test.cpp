@@ -1,6 +1,7 @@
 // The apply transaction on real folders: whole versions or none, what goes
 // when a version drops it, and a run cut short after any change.
 #include "update/apply_update.h"
+#include "update/apply_update_for_testing.h"
 
 #include <windows.h>
 
@@ -45,6 +46,13 @@ class ApplyUpdateTest : public TempFolderTest {
 protected:
     std::string Data() const { return At("OrbexData\\"); }
     std::string Staged() const { return Data() + "update\\"; }
+    // The data folder without the status the runs write for the
+    // application (tests of the status read it themselves).
+    TreeSnapshot InstalledTree() const {
+        TreeSnapshot tree = SnapshotTree(Data());
+        tree.erase("update.status");
+        return tree;
+    }
 };
 
 TEST_F(ApplyUpdateTest, AppliesWholeVersionsOrNothing) {
@@ -132,17 +140,17 @@ TEST_F(ApplyUpdateTest, AppliesWholeVersionsOrNothing) {
             WriteTextFile(Staged() + "update.version", ListText(row.stagedList));
         for (const std::string& path : row.readOnly)
             SetReadOnly(Data() + path, true);
-        const TreeSnapshot before = SnapshotTree(Data());
+        const TreeSnapshot before = InstalledTree();
         std::vector<HANDLE> held;
         for (const std::string& path : row.held) {
             held.push_back(HoldAsAnImage(Data() + path));
             ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
         }
 
-        EXPECT_EQ(ApplyStagedUpdateLocked(Data()), row.outcome);
+        EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, row.outcome);
         for (HANDLE handle : held)
             CloseHandle(handle);
-        EXPECT_EQ(SnapshotTree(Data()), row.outcome == ApplyOutcome::kKept ? before : row.after);
+        EXPECT_EQ(InstalledTree(), row.outcome == ApplyOutcome::kKept ? before : row.after);
         EXPECT_EQ(ReadTextFile(At("outside.txt")), "beside the installation");
         for (const std::string& path : row.readOnly)
             SetReadOnly(Data() + path, false);
@@ -180,11 +188,11 @@ TEST_F(ApplyUpdateTest, CutShortAfterAnyChangeTheNextRunFinishesOrUndoesItWhole)
         LayOut(Staged(), staged);
         WriteTextFile(Data() + "update.version", ListText(installedList));
         WriteTextFile(Staged() + "update.version", ListText(stagedList));
-        const TreeSnapshot before = SnapshotTree(Data());
+        const TreeSnapshot before = InstalledTree();
 
-        const ApplyOutcome cut = ApplyStagedUpdateLocked(Data(), stop);
+        const ApplyOutcome cut = ApplyStagedUpdateStoppingAfter(Data(), stop).outcome;
         if (cut == ApplyOutcome::kApplied) {
-            EXPECT_EQ(SnapshotTree(Data()), expected);
+            EXPECT_EQ(InstalledTree(), expected);
             break;
         }
         ASSERT_EQ(cut, ApplyOutcome::kUnfinished);
@@ -194,16 +202,16 @@ TEST_F(ApplyUpdateTest, CutShortAfterAnyChangeTheNextRunFinishesOrUndoesItWhole)
         if (inUse) {
             HANDLE held = HoldAsAnImage(Data() + "zz-last.dat");
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
-            const ApplyOutcome next = ApplyStagedUpdateLocked(Data());
+            const ApplyOutcome next = ApplyStagedUpdateLocked(Data()).outcome;
             CloseHandle(held);
             EXPECT_EQ(next, ApplyOutcome::kKept);
-            EXPECT_EQ(SnapshotTree(Data()), before);
+            EXPECT_EQ(InstalledTree(), before);
             ++undone;
         } else {
             ++finished;
         }
-        EXPECT_EQ(ApplyStagedUpdateLocked(Data()), ApplyOutcome::kApplied);
-        EXPECT_EQ(SnapshotTree(Data()), expected);
+        EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kApplied);
+        EXPECT_EQ(InstalledTree(), expected);
     }
     EXPECT_GT(finished, 0);
     EXPECT_GT(undone, 0);
@@ -223,18 +231,18 @@ TEST_F(ApplyUpdateTest, ManyFilesCutShortAreFinishedOrUndoneWhole) {
         RemoveTree(At("OrbexData"));
         LayOut(Data(), installed);
         LayOut(Staged(), staged);
-        const TreeSnapshot before = SnapshotTree(Data());
-        ASSERT_EQ(ApplyStagedUpdateLocked(Data(), 700), ApplyOutcome::kUnfinished);
+        const TreeSnapshot before = InstalledTree();
+        ASSERT_EQ(ApplyStagedUpdateStoppingAfter(Data(), 700).outcome, ApplyOutcome::kUnfinished);
         HANDLE held = INVALID_HANDLE_VALUE;
         if (heldByTheNextRun) {
             held = HoldAsAnImage(Data() + "f99.dat");  // the last in order: not yet moved
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
-        const ApplyOutcome next = ApplyStagedUpdateLocked(Data());
+        const ApplyOutcome next = ApplyStagedUpdateLocked(Data()).outcome;
         if (held != INVALID_HANDLE_VALUE)
             CloseHandle(held);
         EXPECT_EQ(next, heldByTheNextRun ? ApplyOutcome::kKept : ApplyOutcome::kApplied);
-        EXPECT_EQ(SnapshotTree(Data()), heldByTheNextRun ? before : staged);
+        EXPECT_EQ(InstalledTree(), heldByTheNextRun ? before : staged);
     }
 }
 
@@ -244,8 +252,8 @@ TEST_F(ApplyUpdateTest, JournalCutShortIsDroppedAndTheUpdateApplied) {
     WriteTextFile(Data() + "a.txt", "1");
     WriteTextFile(Staged() + "a.txt", "2");
     WriteTextFile(Data() + "update.journal", "Orbex update journal 1\r\nB a.t");
-    EXPECT_EQ(ApplyStagedUpdateLocked(Data()), ApplyOutcome::kApplied);
-    EXPECT_EQ(SnapshotTree(Data()), (TreeSnapshot{{"a.txt", "2"}}));
+    EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kApplied);
+    EXPECT_EQ(InstalledTree(), (TreeSnapshot{{"a.txt", "2"}}));
 }
 
 // A list entry reached through a link is never removed, nor is anything else
@@ -260,7 +268,7 @@ TEST_F(ApplyUpdateTest, LinkOnTheWayToAListedFileRemovesNothing) {
     WriteTextFile(Staged() + "new.txt", "n");
     WriteTextFile(Staged() + "update.version", ListText({"new.txt"}));
 
-    EXPECT_EQ(ApplyStagedUpdateLocked(Data()), ApplyOutcome::kApplied);
+    EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kApplied);
     EXPECT_EQ(ReadTextFile(At("Outside\\victim.txt")), "precious");
     EXPECT_EQ(ReadTextFile(Data() + "old.txt"), "1");
     EXPECT_EQ(ReadTextFile(Data() + "new.txt"), "n");

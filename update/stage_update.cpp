@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/system_code_page.h"
 #include "disk/disk_object.h"
 #include "disk/file_io.h"
@@ -23,7 +25,6 @@ namespace {
 struct SourceFile {
     std::string relative;
     unsigned long long size;
-    bool readOnly;
 };
 
 struct SourceTree {
@@ -62,8 +63,7 @@ bool WalkSource(const std::string& source, SourceTree& tree, std::string& error)
         if (!relative.empty())
             tree.folders.push_back(relative);
         for (const TreeFile& file : folder.files) {
-            tree.files.push_back({relative + file.name, file.size,
-                                  (file.attributes & FILE_ATTRIBUTE_READONLY) != 0});
+            tree.files.push_back({relative + file.name, file.size});
         }
     }
     auto refuse = [&](const std::string& path) {
@@ -106,11 +106,42 @@ bool ReadChunk(HANDLE file, std::vector<char>& buffer, DWORD& read) {
     return true;
 }
 
+// The size of the installed file at `path`; false when there is none (or a
+// folder is there).
+bool InstalledFileSize(const std::string& path, unsigned long long& size) {
+    WIN32_FILE_ATTRIBUTE_DATA installed;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &installed) ||
+        (installed.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    size = (static_cast<unsigned long long>(installed.nFileSizeHigh) << 32) | installed.nFileSizeLow;
+    return true;
+}
+
+// The digest of the file at `path`, read whole. False when it cannot be.
+bool DigestOfFile(const std::string& path, Sha256Digest& digest, std::vector<char>& buffer) {
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.IsOpen())
+        return false;
+    Sha256 hash;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadChunk(file.get(), buffer, read))
+            return false;
+        hash.Update(buffer.data(), read);
+        if (read < buffer.size())
+            break;
+    }
+    digest = hash.Finish();
+    return true;
+}
+
 // True when the installed file holds exactly what the source file of `size`
-// bytes holds. Anything that keeps it from being read whole counts as
-// different: missing, a folder, unreadable, or open for writing elsewhere.
+// bytes holds; `sourceDigest` is then the source's digest. Anything that
+// keeps it from being read whole counts as different: missing, a folder,
+// unreadable, or open for writing elsewhere.
 bool SameAsInstalled(const std::string& sourceFile, const std::string& installedFile,
-                     unsigned long long size) {
+                     unsigned long long size, Sha256Digest& sourceDigest) {
     WIN32_FILE_ATTRIBUTE_DATA installed;
     if (!GetFileAttributesExA(installedFile.c_str(), GetFileExInfoStandard, &installed) ||
         (installed.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -128,6 +159,7 @@ bool SameAsInstalled(const std::string& sourceFile, const std::string& installed
     if (!installedHandle.IsOpen() || !sourceHandle.IsOpen())
         return false;
     std::vector<char> fromSource(1 << 16), fromInstalled(1 << 16);
+    Sha256 hash;
     for (;;) {
         DWORD sourceRead = 0, installedRead = 0;
         if (!ReadChunk(sourceHandle.get(), fromSource, sourceRead) ||
@@ -135,10 +167,58 @@ bool SameAsInstalled(const std::string& sourceFile, const std::string& installed
             sourceRead != installedRead ||
             !std::equal(fromSource.begin(), fromSource.begin() + sourceRead, fromInstalled.begin()))
             return false;
-        if (sourceRead < fromSource.size())
+        hash.Update(fromSource.data(), sourceRead);
+        if (sourceRead < fromSource.size()) {
+            sourceDigest = hash.Finish();
             return true;
+        }
     }
 }
+
+// Copies `from` to `to` (replacing it) in one read of the source, which
+// also gives its digest, and writes the copy through to the disk: the
+// launcher moves staged files into place without copying them again. The
+// copy keeps the source's time of last writing and is never read-only (a
+// read-only staged file would arrive read-only, and the next update that
+// replaces it would wait for ever). 0, or the error of the call that failed.
+DWORD CopyThrough(const std::string& from, const std::string& to, Sha256Digest& digest,
+                  std::vector<char>& buffer) {
+    FileHandle source(CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!source.IsOpen())
+        return GetLastError();
+    FileHandle target(CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!target.IsOpen())
+        return GetLastError();
+    Sha256 hash;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadChunk(source.get(), buffer, read))
+            return GetLastError();
+        hash.Update(buffer.data(), read);
+        for (DWORD written = 0; written < read;) {
+            DWORD done = 0;
+            if (!WriteFile(target.get(), buffer.data() + written, read - written, &done, nullptr))
+                return GetLastError();
+            if (done == 0)
+                return ERROR_WRITE_FAULT;
+            written += done;
+        }
+        if (read < buffer.size())
+            break;
+    }
+    FILETIME lastWrite;
+    if (!GetFileTime(source.get(), nullptr, nullptr, &lastWrite) ||
+        !SetFileTime(target.get(), nullptr, nullptr, &lastWrite) || !FlushFileBuffers(target.get()))
+        return GetLastError();
+    digest = hash.Finish();
+    return 0;
+}
+
+// The installed version's list, where it gives digests: for telling a
+// changed file by its digest without reading the installed one.
+using InstalledDigests = std::unordered_map<std::string, const VersionEntry*>;
 
 bool IsFolder(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -175,6 +255,23 @@ bool EntryExists(const std::string& folder) {
     return GetFileAttributesA(WithoutBackslash(folder).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// True when the installed file at the source file's place holds what the
+// source file holds; `digest` is then the source's. Where the installed
+// list gives a digest, the source is read and the installed file only
+// asked for its size; elsewhere both are read and compared.
+bool SameAsInstalledFile(const std::string& from, const std::string& data, const SourceFile& file,
+                         const InstalledDigests& installed, Sha256Digest& digest,
+                         std::vector<char>& buffer) {
+    const std::string installedPath = data + file.relative;
+    const auto known = installed.find(file.relative);
+    if (known == installed.end())
+        return SameAsInstalled(from, installedPath, file.size, digest);
+    unsigned long long installedSize = 0;
+    return known->second->size == file.size && InstalledFileSize(installedPath, installedSize) &&
+           installedSize == file.size && DigestOfFile(from, digest, buffer) &&
+           digest == known->second->digest;
+}
+
 // Copies into `target` what is to be staged: everything with `stageAll`,
 // else the files that differ from the installed ones under `data`, their
 // folders, and the folders that the data folder lacks.
@@ -198,46 +295,51 @@ bool CopyTree(const std::string& source, const std::string& target, const std::s
         if ((stageAll || !IsFolder(data + folder)) && !makeFolder(folder))
             return false;
     }
+    // The installed version's digests, where its list has them.
+    VersionEntries installedList;
+    InstalledDigests installed;
+    if (!stageAll && ReadVersionList(data + kVersionListName, installedList)) {
+        for (const VersionEntry& entry : installedList) {
+            if (entry.hasDigest)
+                installed.emplace(entry.path, &entry);
+        }
+    }
+    std::vector<char> buffer(256 * 1024);
+    // The whole version, staged or left out, so that the launcher can tell
+    // what the installed version has that this one no longer has, and check
+    // what it moves in.
+    VersionEntries entries;
+    entries.reserve(tree.folders.size() + tree.files.size());
+    for (const std::string& folder : tree.folders) {
+        entries.emplace_back();
+        entries.back().path = folder;
+    }
     for (const SourceFile& file : tree.files) {
         const std::string from = source + file.relative;
         const std::string to = target + file.relative;
-        if (!stageAll && SameAsInstalled(from, data + file.relative, file.size)) {
+        VersionEntry entry;
+        entry.path = file.relative;
+        entry.hasDigest = true;
+        entry.size = file.size;
+        if (!stageAll && SameAsInstalledFile(from, data, file, installed, entry.digest, buffer)) {
             ++result.filesLeftOut;
             result.bytesLeftOut += file.size;
+            entries.push_back(entry);
             continue;
         }
         if (!makeFolder(ParentOf(file.relative)))
             return false;
-        if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) {
-            result.errorText = "cannot copy a file: " + SystemText(GetLastError(), from + " -> " + to);
+        const DWORD copyError = CopyThrough(from, to, entry.digest, buffer);
+        if (copyError) {
+            result.errorText = "cannot copy a file and write it through to the disk: " +
+                               SystemText(copyError, from + " -> " + to);
             return false;
         }
-        // A read-only staged file would arrive read-only, and the next update
-        // that replaces it would wait for ever.
-        if (file.readOnly) {
-            const DWORD attributes = GetFileAttributesA(to.c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES ||
-                !SetFileAttributesA(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-                result.errorText = "cannot make a staged file writable: " + SystemText(GetLastError(), to);
-                return false;
-            }
-        }
-        // The launcher moves staged files into place without copying them
-        // again, so they must be on the disk before the update is published.
-        const DWORD flushError = FlushFileToDisk(to);
-        if (flushError) {
-            result.errorText = "cannot write a staged file through to the disk: " +
-                               SystemText(flushError, to);
-            return false;
-        }
+        entry.staged = true;
+        entries.push_back(entry);
         ++result.filesStaged;
         result.bytesStaged += file.size;
     }
-    // The whole version, staged or left out, so that the launcher can tell
-    // what the installed version has that this one no longer has.
-    StringList entries(tree.folders);
-    for (const SourceFile& file : tree.files)
-        entries.push_back(file.relative);
     const DWORD listError = WriteVersionList(target + kVersionListName, entries);
     if (listError) {
         result.errorText = "cannot write the list of the staged version: " +
@@ -258,7 +360,7 @@ bool TakeUpdateLock(const std::string& data, CInstallationLock& lock, StageResul
                            SystemText(lock.ErrorCode(), "");
         return false;
     }
-    if (FinishInterruptedApply(data) == ApplyOutcome::kUnfinished) {
+    if (FinishInterruptedApply(data).outcome == ApplyOutcome::kUnfinished) {
         result.errorText = "an update that a launcher left half-applied in " + data +
                            " can be neither finished nor undone now (a file is in use); close the"
                            " application and try again";
