@@ -24,6 +24,25 @@ std::string ListText(const std::vector<std::string>& entries) {
     return text + "*end\r\n";
 }
 
+// SHA-256 of the few contents the lists below name, from an independent
+// implementation.
+const char kDigestOf2[] = "d4735e3a265e16eee03f59718b9b5d03019c07d8b6c51f90da3a666eec13ab35";
+const char kDigestOfNew[] = "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437";
+
+// A list with sizes and digests: `records` are its lines as written.
+std::string DigestListText(const std::vector<std::string>& records) {
+    std::string text = "Orbex version list 2\r\n";
+    for (const std::string& record : records)
+        text += record + "\r\n";
+    return text + "*end\r\n";
+}
+
+std::string StagedRecord(const std::string& content, const char* digest, const std::string& path) {
+    return "s " + std::to_string(content.size()) + " " + digest + " " + path;
+}
+
+const char kApplied[] = "applied the staged version is installed\r\n";
+
 // Lays out `tree` (relative path -> content, or kFolder for a folder whose
 // path ends with a backslash) under `folder`.
 void LayOut(const std::string& folder, const TreeSnapshot& tree) {
@@ -67,16 +86,44 @@ TEST_F(ApplyUpdateTest, AppliesWholeVersionsOrNothing) {
                                             // it can be renamed, not written
         std::vector<std::string> readOnly;  // installed files
         ApplyOutcome outcome;
-        TreeSnapshot after;  // kApplied only; kKept leaves everything as it was
+        TreeSnapshot after;  // kApplied only; kKept leaves everything as it was,
+                             // kDiscarded all but the staged tree
+        std::string status;  // the line for the application; empty: kApplied
     } rows[] = {
         {"a file in use that sorts last",
          {{"A.dat", "1"}, {"Z.dat", "1"}}, noList,
          {{"A.dat", "2"}, {"Z.dat", "2"}}, noList,
-         {"Z.dat"}, {}, ApplyOutcome::kKept, {}},
+         {"Z.dat"}, {}, ApplyOutcome::kKept, {}, "waiting Z.dat: in use (error 32)"},
         {"a read-only file",
          {{"res\\", kFolder}, {"res\\skin.dat", "1"}}, noList,
          {{"new.txt", "new"}, {"res\\", kFolder}, {"res\\skin.dat", "2"}}, noList,
-         {}, {"res\\skin.dat"}, ApplyOutcome::kKept, {}},
+         {}, {"res\\skin.dat"}, ApplyOutcome::kKept, {},
+         "waiting res\\skin.dat: read-only (error 5), permanent"},
+        {"staged files with their sizes and digests",
+         {{"a.txt", "1"}, {"old.txt", "1"}}, {"a.txt", "old.txt"},
+         {{"a.txt", "2"}, {"res\\", kFolder}, {"res\\new.txt", "new"}, {"stray.tmp", "not listed"}},
+         {"d res\\", StagedRecord("2", kDigestOf2, "a.txt"), StagedRecord("new", kDigestOfNew, "res\\new.txt"),
+          "k 4 " + std::string(kDigestOfNew) + " kept.txt"},
+         {}, {}, ApplyOutcome::kApplied,
+         {{"a.txt", "2"}, {"res\\", kFolder}, {"res\\new.txt", "new"}}},
+        {"a staged file whose bytes differ from its digest",
+         {{"a.txt", "1"}}, {"a.txt"},
+         {{"a.txt", "3"}, {"new.txt", "new"}},
+         {StagedRecord("2", kDigestOf2, "a.txt"), StagedRecord("new", kDigestOfNew, "new.txt")},
+         {}, {}, ApplyOutcome::kDiscarded, {},
+         "discarded update\\a.txt: damaged (size or SHA-256 differs from the staged list)"},
+        {"a staged file cut short",
+         {{"a.txt", "1"}}, {"a.txt"},
+         {{"a.txt", "2"}, {"new.txt", "ne"}},
+         {StagedRecord("2", kDigestOf2, "a.txt"), StagedRecord("new", kDigestOfNew, "new.txt")},
+         {}, {}, ApplyOutcome::kDiscarded, {},
+         "discarded update\\new.txt: damaged (size or SHA-256 differs from the staged list)"},
+        {"a staged file lost",
+         {{"a.txt", "1"}}, {"a.txt"},
+         {{"new.txt", "new"}},
+         {StagedRecord("2", kDigestOf2, "a.txt"), StagedRecord("new", kDigestOfNew, "new.txt")},
+         {}, {}, ApplyOutcome::kDiscarded, {},
+         "discarded update\\a.txt: damaged (missing from the staged tree)"},
         {"a file that becomes a folder",
          {{"res", "file"}, {"other.txt", "1"}}, {"res", "other.txt"},
          {{"res\\", kFolder}, {"res\\skin.dat", "2"}}, {"res\\", "res\\skin.dat", "other.txt"},
@@ -97,7 +144,8 @@ TEST_F(ApplyUpdateTest, AppliesWholeVersionsOrNothing) {
         {"a folder to become a file holds a file of no version",
          {{"plug\\", kFolder}, {"plug\\a.dll", "a"}, {"plug\\user.cfg", "mine"}}, {"plug\\a.dll"},
          {{"plug", "file"}}, {"plug"},
-         {}, {}, ApplyOutcome::kKept, {}},
+         {}, {}, ApplyOutcome::kKept, {},
+         "waiting plug: kind change blocked by the user's files, permanent"},
         {"files the new version dropped go, the application's own stay",
          {{"keep.txt", "1"}, {"same.txt", "same"}, {"old.txt", "1"}, {"gone\\", kFolder},
           {"gone\\x.txt", "1"}, {"gone\\deep\\", kFolder}, {"gone\\deep\\y.txt", "1"},
@@ -136,8 +184,12 @@ TEST_F(ApplyUpdateTest, AppliesWholeVersionsOrNothing) {
         MakeFolders(Staged());
         if (row.installedList != noList)
             WriteTextFile(Data() + "update.version", ListText(row.installedList));
-        if (row.stagedList != noList)
-            WriteTextFile(Staged() + "update.version", ListText(row.stagedList));
+        const bool withDigests = !row.stagedList.empty() && row.stagedList[0].size() > 2 &&
+                                 row.stagedList[0][1] == ' ';
+        if (row.stagedList != noList) {
+            WriteTextFile(Staged() + "update.version", withDigests ? DigestListText(row.stagedList)
+                                                                   : ListText(row.stagedList));
+        }
         for (const std::string& path : row.readOnly)
             SetReadOnly(Data() + path, true);
         const TreeSnapshot before = InstalledTree();
@@ -150,7 +202,20 @@ TEST_F(ApplyUpdateTest, AppliesWholeVersionsOrNothing) {
         EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, row.outcome);
         for (HANDLE handle : held)
             CloseHandle(handle);
-        EXPECT_EQ(InstalledTree(), row.outcome == ApplyOutcome::kKept ? before : row.after);
+        TreeSnapshot after = row.after;
+        if (row.outcome == ApplyOutcome::kKept)
+            after = before;
+        if (row.outcome == ApplyOutcome::kDiscarded) {
+            for (const auto& entry : before) {
+                if (entry.first.compare(0, 7, "update\\") != 0)
+                    after.insert(entry);
+            }
+        }
+        if (row.outcome == ApplyOutcome::kApplied && withDigests)
+            after["update.version"] = DigestListText(row.stagedList);
+        EXPECT_EQ(InstalledTree(), after);
+        EXPECT_EQ(ReadTextFile(Data() + "update.status"),
+                  row.status.empty() ? kApplied : row.status + "\r\n");
         EXPECT_EQ(ReadTextFile(At("outside.txt")), "beside the installation");
         for (const std::string& path : row.readOnly)
             SetReadOnly(Data() + path, false);
@@ -244,6 +309,65 @@ TEST_F(ApplyUpdateTest, ManyFilesCutShortAreFinishedOrUndoneWhole) {
         EXPECT_EQ(next, heldByTheNextRun ? ApplyOutcome::kKept : ApplyOutcome::kApplied);
         EXPECT_EQ(InstalledTree(), heldByTheNextRun ? before : staged);
     }
+}
+
+// A run killed after a file was moved aside, and the staged file then lost
+// (a scanner's quarantine): the next run cannot finish, so it puts the old
+// file back rather than count the move as done and delete its only copy.
+TEST_F(ApplyUpdateTest, StagedFileLostAfterItsBackupIsNeverCountedAsMoved) {
+    WriteTextFile(Data() + "a.txt", "1");
+    WriteTextFile(Data() + "b.txt", "1");
+    WriteTextFile(Staged() + "a.txt", "2");
+    WriteTextFile(Staged() + "b.txt", "2");
+    WriteTextFile(Staged() + "update.version",
+                  DigestListText({StagedRecord("2", kDigestOf2, "a.txt"),
+                                  StagedRecord("2", kDigestOf2, "b.txt")}));
+    ASSERT_EQ(ApplyStagedUpdateStoppingAfter(Data(), 1).outcome, ApplyOutcome::kUnfinished);
+    ASSERT_FALSE(FileExists(Data() + "a.txt"));  // moved aside, not yet replaced
+    ASSERT_TRUE(DeleteFileA((Staged() + "a.txt").c_str()));
+
+    // Undone, then found damaged as a fresh apply checks it.
+    EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kDiscarded);
+    EXPECT_EQ(InstalledTree(), (TreeSnapshot{{"a.txt", "1"}, {"b.txt", "1"}}));
+    EXPECT_EQ(ReadTextFile(Data() + "update.status"),
+              "discarded update\\a.txt: damaged (missing from the staged tree)\r\n");
+}
+
+// Calls that used to be taken as done whatever they did: each failure now
+// keeps the run from claiming more than it achieved.
+TEST_F(ApplyUpdateTest, FailedRemovalsAreReportedNotTakenAsDone) {
+    // A folder the new version drops, held open by another program for the
+    // whole run (longer than any wait), cannot go: the update waits whole.
+    WriteTextFile(Data() + "a.txt", "1");
+    MakeFolders(Data() + "gone");
+    WriteTextFile(Data() + "update.version", ListText({"a.txt", "gone\\"}));
+    WriteTextFile(Staged() + "a.txt", "2");
+    WriteTextFile(Staged() + "update.version", ListText({"a.txt"}));
+    const TreeSnapshot before = InstalledTree();
+    HANDLE folder = CreateFileA((Data() + "gone").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kKept);
+    CloseHandle(folder);
+    EXPECT_EQ(InstalledTree(), before);
+    EXPECT_EQ(ReadTextFile(Data() + "update.status"), "waiting gone: in use (error 32)\r\n");
+
+    // A post-upgrade program that cannot be deleted keeps the journal, so
+    // the next run finishes the clean-up: its absence tells the application
+    // that the update is in.
+    WriteTextFile(Data() + "OrbexPostUpgrade.exe", "post-upgrade");
+    HANDLE postUpgrade = CreateFileA((Data() + "OrbexPostUpgrade.exe").c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(postUpgrade, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kApplied);
+    CloseHandle(postUpgrade);
+    EXPECT_EQ(ReadTextFile(Data() + "update.status"),
+              "applied OrbexPostUpgrade.exe: in use (error 32)\r\n");
+    EXPECT_TRUE(FileExists(Data() + "update.journal"));
+    EXPECT_EQ(ApplyStagedUpdateLocked(Data()).outcome, ApplyOutcome::kApplied);
+    EXPECT_EQ(InstalledTree(), (TreeSnapshot{{"a.txt", "2"}, {"update.version", ListText({"a.txt"})}}));
+    EXPECT_EQ(ReadTextFile(Data() + "update.status"), kApplied);
 }
 
 // A journal cut short while it was written was never acted on: the next run
