@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "testing/installation_fixture.h"
 #include "update/installation_name.h"
@@ -483,6 +485,155 @@ TEST_F(StageTest, CodePage932NamesEndingInABackslashByteStageWhole) {
             EXPECT_EQ(Finish(StartProgram(Stager("Release Apps\\OrbexData"), Root())), 0u);
         }
         EXPECT_EQ(Difference(release, StagedSnapshot()), "");
+    }
+}
+
+
+// The first line of the status the launcher writes for the application.
+std::string StatusLineOf(const std::string& dataFolder) {
+    const std::string text = ReadTextFile(dataFolder + "update.status");
+    return text.substr(0, text.find("\r\n"));
+}
+
+// A staged file damaged between staging and the next start (lost to a
+// scanner's quarantine, its bytes changed, cut short): the start changes
+// nothing, removes the damaged update and starts the installed version; the
+// status names the file; a fresh staging then applies.
+TEST_F(StageTest, DamagedStagedFileIsDiscardedAndTheInstalledVersionStarts) {
+    const struct {
+        const char* name;
+        const char* content;  // nullptr: the file is gone
+        const char* reason;
+    } rows[] = {
+        {"lost", nullptr, "damaged (missing from the staged tree)"},
+        {"bytes flipped", "library 9", "damaged (size or SHA-256 differs from the staged list)"},
+        {"cut short", "libr", "damaged (size or SHA-256 differs from the staged list)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RemoveTree(DataFolder());
+        RemoveTree(At("Release"));
+        CopyBuiltProgram("sample_main.exe", DataFolder() + "Orbex.exe");
+        WriteTextFile(DataFolder() + "lib.dll", "library 1");
+        WriteTextFile(DataFolder() + "res\\skin.dat", "skin 1");
+        WriteTextFile(DataFolder() + "user.ini", "mine");
+        CopyBuiltProgram("sample_main_v2.exe", At("Release\\Orbex.exe"));
+        WriteTextFile(At("Release\\lib.dll"), "library 2");
+        WriteTextFile(At("Release\\res\\skin.dat"), "skin 2");
+        const TreeSnapshot installed = DataSnapshot();
+        TreeSnapshot updated = installed;
+        for (const auto& entry : SnapshotTree(At("Release\\")))
+            updated[entry.first] = entry.second;
+
+        DWORD exitCode = ~0ul;
+        RunStager("Release Apps\\OrbexData", &exitCode);
+        ASSERT_EQ(exitCode, 0u);
+        if (row.content)
+            WriteTextFile(UpdateFolder() + "lib.dll", row.content);
+        else
+            ASSERT_TRUE(DeleteFileA((UpdateFolder() + "lib.dll").c_str()));
+        EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+        EXPECT_EQ(WaitForHandOff(1).version, "1");
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(installed, DataSnapshot()), "");
+        EXPECT_EQ(StatusLineOf(DataFolder()), std::string("discarded update\\lib.dll: ") + row.reason);
+
+        RunStager("Release Apps\\OrbexData", &exitCode);
+        ASSERT_EQ(exitCode, 0u);
+        EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+        EXPECT_EQ(WaitForHandOff(2).version, "2");
+        WaitForMainProgramToEnd();
+        EXPECT_EQ(Difference(updated, DataSnapshot()), "");
+        EXPECT_EQ(StatusLineOf(DataFolder()), "applied the staged version is installed");
+    }
+}
+
+// Another program that opens each file of a folder tree in turn, sharing
+// reads only, and holds it for a moment, as a virus scanner, an indexer or a
+// backup agent does. Files it cannot open (held by others) it passes by.
+class MomentaryHolder {
+public:
+    MomentaryHolder(const std::string& folder, DWORD holdMs)
+        : folder_(folder), holdMs_(holdMs), thread_([this] { Run(); }) {}
+    ~MomentaryHolder() {
+        stop_ = true;
+        thread_.join();
+    }
+    // Holds that began while the test said a start was under way: proof
+    // that the starts met them.
+    void SetStarting(bool starting) { starting_ = starting; }
+    long HeldDuringStarts() const { return heldDuringStarts_; }
+
+private:
+    void Run() {
+        while (!stop_)
+            HoldEach(folder_);
+    }
+    void HoldEach(const std::string& folder) {
+        WIN32_FIND_DATAA entry;
+        HANDLE search = FindFirstFileA((folder + "*").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE)
+            return;
+        do {
+            const std::string name = entry.cFileName;
+            // The sample main program's own log is the test's instrument.
+            if (stop_ || name == "." || name == ".." || name == "handoff.log")
+                continue;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                HoldEach(folder + name + "\\");
+                continue;
+            }
+            HANDLE file = CreateFileA((folder + name).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE)
+                continue;
+            if (starting_)
+                ++heldDuringStarts_;
+            Sleep(holdMs_);
+            CloseHandle(file);
+        } while (!stop_ && FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+
+    const std::string folder_;
+    const DWORD holdMs_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> starting_{false};
+    std::atomic<long> heldDuringStarts_{0};
+    std::thread thread_;
+};
+
+// Files held for a moment while updates are staged and applied: every start
+// applies the update staged before it, whole, as it does without them.
+TEST_F(StageTest, FilesHeldForAMomentDelayNoUpdate) {
+    WriteTextFile(DataFolder() + "user.ini", "mine");
+    size_t starts = 0;
+    for (DWORD holdMs : {8, 60}) {
+        SCOPED_TRACE("held " + std::to_string(holdMs) + " ms at a time");
+        MomentaryHolder holder(DataFolder(), holdMs);
+        for (int round = 1; round <= 3; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            RemoveTree(At("Release"));
+            WriteRelease(At("Release\\"), 12, std::to_string(holdMs) + "/" + std::to_string(round));
+            TreeSnapshot expected = SnapshotTree(At("Release\\"));
+            expected["user.ini"] = "mine";
+            // As a vendor's updater would, staging is tried again when it
+            // meets a held file.
+            DWORD exitCode = ~0ul;
+            std::string output;
+            for (int attempt = 0; attempt < 5 && exitCode != 0; ++attempt)
+                output += RunStager("Release Apps\\OrbexData", &exitCode);
+            ASSERT_EQ(exitCode, 0u) << output;
+
+            holder.SetStarting(true);
+            EXPECT_EQ(Finish(StartProgram(Launcher(), Root())), 0u);
+            holder.SetStarting(false);
+            EXPECT_EQ(WaitForHandOff(++starts).version, "2");
+            WaitForMainProgramToEnd();
+            EXPECT_EQ(StatusLineOf(DataFolder()), "applied the staged version is installed");
+            EXPECT_EQ(Difference(expected, DataSnapshot()), "");
+        }
+        EXPECT_GT(holder.HeldDuringStarts(), 0) << "no hold fell within a start";
     }
 }
 

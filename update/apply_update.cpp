@@ -13,6 +13,7 @@
 #include "base/system_code_page.h"
 #include "disk/disk_object.h"
 #include "disk/file_io.h"
+#include "disk/hold_patience.h"
 #include "disk/tree_walk.h"
 #include "update/list_file.h"
 #include "update/update_lock.h"
@@ -26,6 +27,12 @@ const char kCommitMark[] = "commit";
 const char kStatusName[] = "update.status";
 const char kStatusDraftName[] = "update.status.new";
 
+// A call on a file held for a moment is tried again after 10, 20, 40, 80
+// and 160 ms: a scanner's or an indexer's hold is over by then, and the user
+// is waiting for the browser.
+const int kTriesPerCall = 6;
+const DWORD kLongestWaitMs = 160;
+
 struct Folders {
     explicit Folders(const std::string& dataFolder)
         : data(dataFolder),
@@ -38,56 +45,19 @@ struct Folders {
     std::string journal;
 };
 
-// Other programs (scanners, indexers, backup agents) hold files for a
-// moment. A call that meets such a hold is tried again after 10, 20, 40, 80
-// and 160 ms, as long as the waits of the run still fit its budget.
-class HoldPatience {
-public:
-    explicit HoldPatience(DWORD budgetMs) : leftMs_(budgetMs) {}
-    void Extend(DWORD ms) { leftMs_ += ms; }
-    // Waits before try `failedTries` + 1; false when no more tries are due.
-    bool WaitBeforeRetry(int failedTries) {
-        if (failedTries < 1 || failedTries > 5)
-            return false;
-        const DWORD waitMs = 10u << (failedTries - 1);
-        if (waitMs > leftMs_)
-            return false;
-        Sleep(waitMs);
-        leftMs_ -= waitMs;
-        return true;
-    }
-
-private:
-    DWORD leftMs_;
-};
-
-// Errors that another program's open handle causes and its close ends.
-bool IsPassingHold(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_ACCESS_DENIED;
-}
-
-// Calls `call` (true on success, else the error in GetLastError) until it
-// succeeds, fails for a reason no wait can change, or patience runs out. 0,
-// or the last error.
-template <typename Call>
-DWORD Patiently(HoldPatience& patience, Call call) {
-    for (int failed = 1;; ++failed) {
-        if (call())
-            return 0;
-        const DWORD error = GetLastError();
-        if (!IsPassingHold(error) || !patience.WaitBeforeRetry(failed))
-            return error;
-    }
-}
-
 // One run of the apply step: where, how patient, and what kept it from
 // going through (the first failure is the one reported).
 struct Run {
-    explicit Run(const std::string& dataFolder) : at(dataFolder), patience(kHoldPatienceMs) {}
+    explicit Run(const std::string& dataFolder)
+        : at(dataFolder), patience(kHoldPatienceMs, kTriesPerCall, kLongestWaitMs) {}
     Folders at;
     HoldPatience patience;
     UpdateStatus why;
+    // A first try that must not wait: what it meets held is tried again later.
+    bool hurried = false;
+    HoldPatience noWait{0, 1, 0};
+
+    HoldPatience& Patience() { return hurried ? noWait : patience; }
 
     // `relative` is relative to the data folder, in the system code page.
     void Fail(UpdateReason reason, const std::string& relative, DWORD error = 0) {
@@ -186,7 +156,7 @@ private:
 // installation that is a junction elsewhere) it is a copy, written through.
 // 0, or the error of the last try.
 DWORD MoveEntry(Run& run, const std::string& from, const std::string& to) {
-    return Patiently(run.patience, [&] {
+    return Patiently(run.Patience(), [&] {
         return MoveFileExA(from.c_str(), to.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
                                MOVEFILE_WRITE_THROUGH) != FALSE;
@@ -211,13 +181,15 @@ DWORD MoveInto(Run& run, const std::string& from, const std::string& base,
 // 0 when the folder is gone or was never there; a folder that still holds
 // something stays, and says so.
 DWORD RemoveEmptyFolder(Run& run, const std::string& folder) {
-    const DWORD error = Patiently(run.patience, [&] { return RemoveDirectoryA(folder.c_str()) != FALSE; });
+    const DWORD error =
+        Patiently(run.Patience(), [&] { return RemoveDirectoryA(folder.c_str()) != FALSE; });
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
 }
 
 // 0 when the file is gone or was never there.
 DWORD RemoveFile(Run& run, const std::string& file) {
-    const DWORD error = Patiently(run.patience, [&] { return DeleteFileA(file.c_str()) != FALSE; });
+    const DWORD error =
+        Patiently(run.Patience(), [&] { return DeleteFileA(file.c_str()) != FALSE; });
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
 }
 
@@ -348,31 +320,55 @@ bool IsHeldAsImage(const std::string& path) {
     return file.IsOpen();
 }
 
-// True when the installed file `relative` can be changed now. A file held
-// for a moment is given the run's patience; one held as a running
-// program's image, the running application, none.
-bool CanChangeFile(Run& run, const std::string& relative) {
-    const std::string path = run.at.data + relative;
-    DWORD error = 0;
+// 0 when the installed file `relative` can be changed now. A file held for
+// a moment is given `patience`; one held as a running program's image, the
+// running application, none.
+DWORD ChangeBlockerWith(HoldPatience& patience, const std::string& path) {
     for (int failed = 1;; ++failed) {
-        error = ChangeBlocker(path);
-        if (error == 0)
-            return true;
-        if (!IsPassingHold(error) || (error == ERROR_SHARING_VIOLATION && IsHeldAsImage(path)) ||
-            !run.patience.WaitBeforeRetry(failed))
-            break;
+        const DWORD error = ChangeBlocker(path);
+        if (error == 0 || !IsPassingHold(error) ||
+            (error == ERROR_SHARING_VIOLATION && IsHeldAsImage(path)) ||
+            !patience.WaitBeforeRetry(failed))
+            return error;
     }
-    run.FailedCall(relative, error);
-    return false;
+}
+
+// No wait at all: a first pass over many files asks each once, and waits
+// only for those still held at the end. Another program that walks the
+// same files in the same order would otherwise be met at every file.
+HoldPatience NoPatience() {
+    return HoldPatience(0, 1, 0);
+}
+
+// True when the installed file `relative` can be changed now.
+bool CanChangeFile(Run& run, const std::string& relative) {
+    const DWORD error = ChangeBlockerWith(run.patience, run.at.data + relative);
+    if (error != 0)
+        run.FailedCall(relative, error);
+    return error == 0;
 }
 
 // True when every installed file that the steps still have to move aside
 // can be changed now.
 bool CanChangeNow(Run& run, const Steps& steps) {
     const bool resuming = Exists(run.at.backup);
+    HoldPatience once = NoPatience();
+    StringList held;
     for (size_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].kind == 'B' && !(resuming && Exists(BackupOf(run.at, i))) &&
-            !CanChangeFile(run, steps[i].path))
+        if (steps[i].kind != 'B' || (resuming && Exists(BackupOf(run.at, i))))
+            continue;
+        const std::string path = run.at.data + steps[i].path;
+        const DWORD error = ChangeBlockerWith(once, path);
+        if (error == 0)
+            continue;
+        if (!IsPassingHold(error) || (error == ERROR_SHARING_VIOLATION && IsHeldAsImage(path))) {
+            run.FailedCall(steps[i].path, error);
+            return false;
+        }
+        held.push_back(steps[i].path);
+    }
+    for (const std::string& relative : held) {
+        if (!CanChangeFile(run, relative))
             return false;
     }
     return true;
@@ -455,8 +451,16 @@ bool CleanUp(Run& run, const Steps& steps, const StringList& stagedFolders) {
     DWORD error = RemoveFile(run, at.data + kPostUpgradeProgramName);
     if (error != 0)
         run.FailedCall(kPostUpgradeProgramName, error);
+    std::vector<size_t> held;
     for (size_t i = 0; i < steps.size() && error == 0; ++i) {
-        if (steps[i].kind == 'B' && (error = RemoveFile(run, BackupOf(at, i))) != 0)
+        if (steps[i].kind == 'B' && !DeleteFileA(BackupOf(at, i).c_str())) {
+            const DWORD failed = GetLastError();
+            if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_PATH_NOT_FOUND)
+                held.push_back(i);
+        }
+    }
+    for (size_t i : held) {
+        if (error == 0 && (error = RemoveFile(run, BackupOf(at, i))) != 0)
             run.FailedCall(kBackupFolderName + BackupName(i), error);
     }
     if (error != 0)
@@ -513,6 +517,84 @@ size_t RunSteps(Run& run, const Steps& steps, bool resume, long limit) {
         }
     }
     return i;
+}
+
+// True when one step's entry is the other's, or lies inside it: the later
+// of the two must wait for the earlier.
+bool Related(const std::u16string& a, const std::u16string& b) {
+    const std::u16string& shorter = a.size() <= b.size() ? a : b;
+    const std::u16string& longer = a.size() <= b.size() ? b : a;
+    return longer.compare(0, shorter.size(), shorter) == 0 &&
+           (longer.size() == shorter.size() || longer[shorter.size()] == u'\\');
+}
+
+// The most steps put off at once; past that the run goes on in order.
+const size_t kMostPutOff = 64;
+
+// The forward run of a fresh journal. Another program that walks the same
+// files in the same order (a scanner, a backup agent) would be met at every
+// step if each held step were waited for in turn; so a step that meets a
+// held file is put off, with every later step related to it, and those run
+// in order at the end, with the run's patience. `limit` (when not negative)
+// stops the run after that many steps. The number run, steps.size() when
+// all ran, or more than steps.size() when one failed.
+size_t RunFreshSteps(Run& run, const Steps& steps, long limit) {
+    std::vector<size_t> putOff;
+    std::vector<std::u16string> putOffKeys;
+    size_t ran = 0;
+    const auto stopped = [&] { return limit >= 0 && ran == static_cast<size_t>(limit); };
+    const auto fail = [&](size_t i, DWORD error) {
+        run.FailedCall(steps[i].kind == 'I' && error == ERROR_FILE_NOT_FOUND
+                           ? kUpdateFolderName + steps[i].path
+                           : steps[i].path,
+                       error);
+        return steps.size() + 1;
+    };
+    for (size_t i = 0; i < steps.size() && !stopped(); ++i) {
+        const bool canPutOff = limit < 0 && putOff.size() < kMostPutOff;
+        if (!putOff.empty()) {
+            const std::u16string key = KeyOf(steps[i].path);
+            bool related = false;
+            for (const std::u16string& other : putOffKeys)
+                related = related || Related(key, other);
+            if (related && canPutOff) {
+                putOff.push_back(i);
+                putOffKeys.push_back(key);
+                continue;
+            }
+            if (related) {
+                // Too many put off: the rest goes in order, waiting.
+                for (size_t waiting : putOff) {
+                    const DWORD error = Do(run, steps, waiting);
+                    if (error != 0)
+                        return fail(waiting, error);
+                    ++ran;
+                }
+                putOff.clear();
+                putOffKeys.clear();
+            }
+        }
+        run.hurried = canPutOff;
+        const DWORD error = Do(run, steps, i);
+        run.hurried = false;
+        if (error != 0 && canPutOff && IsPassingHold(error)) {
+            putOff.push_back(i);
+            putOffKeys.push_back(KeyOf(steps[i].path));
+            continue;
+        }
+        if (error != 0)
+            return fail(i, error);
+        ++ran;
+    }
+    for (size_t i : putOff) {
+        if (stopped())
+            break;
+        const DWORD error = Do(run, steps, i);
+        if (error != 0)
+            return fail(i, error);
+        ++ran;
+    }
+    return ran;
 }
 
 // The commit mark counts only once it is on the disk. When it cannot be
@@ -865,10 +947,10 @@ bool PlanSteps(Run& run, Plan& plan) {
 // it as a move would. 0 when it matches; ERROR_FILE_NOT_FOUND when it is
 // missing, ERROR_INVALID_DATA when its size or digest differ, or the error
 // of the call that failed.
-DWORD CheckStagedFile(Run& run, const std::string& path, const VersionEntry& expected,
-                      std::vector<char>& buffer) {
+DWORD CheckStagedFile(HoldPatience& patience, const std::string& path,
+                      const VersionEntry& expected, std::vector<char>& buffer) {
     HANDLE opened = INVALID_HANDLE_VALUE;
-    DWORD error = Patiently(run.patience, [&] {
+    DWORD error = Patiently(patience, [&] {
         opened = CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         return opened != INVALID_HANDLE_VALUE;
@@ -901,9 +983,18 @@ DWORD CheckStagedFile(Run& run, const std::string& path, const VersionEntry& exp
 bool VerifyStaged(Run& run, const Plan& plan, bool& damaged) {
     damaged = false;
     std::vector<char> buffer(256 * 1024);
+    HoldPatience once = NoPatience();
+    std::vector<size_t> held;
     for (size_t i = 0; i < plan.staged.checks.size(); ++i) {
+        const DWORD error =
+            CheckStagedFile(once, run.at.update + plan.staged.files[i], *plan.staged.checks[i], buffer);
+        if (error != 0)
+            held.push_back(i);
+    }
+    for (size_t i : held) {
         const std::string& file = plan.staged.files[i];
-        const DWORD error = CheckStagedFile(run, run.at.update + file, *plan.staged.checks[i], buffer);
+        const DWORD error =
+            CheckStagedFile(run.patience, run.at.update + file, *plan.staged.checks[i], buffer);
         if (error == 0)
             continue;
         const std::string shown = kUpdateFolderName + file;
@@ -978,14 +1069,14 @@ ApplyOutcome Execute(Run& run, const Steps& steps, long stopAfterChanges) {
         RemoveFile(run, at.journal);
         return ApplyOutcome::kKept;
     }
-    const size_t ran = RunSteps(run, steps, false, stopAfterChanges);
-    if (ran < steps.size()) {
-        if (stopAfterChanges >= 0 && ran == static_cast<size_t>(stopAfterChanges))
-            return ApplyOutcome::kUnfinished;
-        // The failed step too: a move happens whole or not at all, and its
-        // undo looks which.
-        return RollBack(run, steps, ran + 1);
+    const size_t ran = RunFreshSteps(run, steps, stopAfterChanges);
+    if (ran > steps.size()) {
+        // Every step, the failed one and those put off too: a move happens
+        // whole or not at all, and each undo looks which.
+        return RollBack(run, steps, steps.size());
     }
+    if (ran < steps.size())
+        return ApplyOutcome::kUnfinished;
     if (stopAfterChanges >= 0 && steps.size() == static_cast<size_t>(stopAfterChanges))
         return ApplyOutcome::kUnfinished;
     const ApplyOutcome commit = Commit(run, steps);
@@ -1030,7 +1121,7 @@ void RecordStatus(Run& run, const ApplyResult& result) {
     if (ReadWholeFile(status, now, error, 64 * 1024) && now == line)
         return;
     const std::string draft = run.at.data + kStatusDraftName;
-    HoldPatience patience(kUndoPatienceMs);
+    HoldPatience patience(kUndoPatienceMs, kTriesPerCall, kLongestWaitMs);
     if (WriteFileThrough(draft, line) == 0 &&
         Patiently(patience, [&] {
             return MoveFileExA(draft.c_str(), status.c_str(),

@@ -57,7 +57,7 @@
 
 // The most one start waits for files that other programs hold for a moment:
 // for the checks and the steps, and then for an undo.
-constexpr unsigned long kHoldPatienceMs = 700;
+constexpr unsigned long kHoldPatienceMs = 1000;
 constexpr unsigned long kUndoPatienceMs = 300;
 
 enum class ApplyOutcome {

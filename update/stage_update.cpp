@@ -13,6 +13,7 @@
 #include "base/system_code_page.h"
 #include "disk/disk_object.h"
 #include "disk/file_io.h"
+#include "disk/hold_patience.h"
 #include "disk/tree_walk.h"
 #include "update/apply_update.h"
 #include "update/installation_name.h"
@@ -21,6 +22,13 @@
 #include "update/version_list.h"
 
 namespace {
+
+// The stager runs in the background of a vendor's updater, so it waits
+// longer than a launcher for a file another program holds: up to half a
+// second between tries, ten seconds for one stage.
+const DWORD kStagePatienceMs = 10000;
+const int kStageTriesPerCall = 60;
+const DWORD kStageLongestWaitMs = 500;
 
 struct SourceFile {
     std::string relative;
@@ -385,17 +393,26 @@ bool Publish(const std::string& data, const std::string& partial, CInstallationL
         result.errorText = "cannot delete a replaced update left from an earlier run: " + error;
         return false;
     }
+    // A folder does not rename while another program holds a file in it (a
+    // scanner that looks at each file just written): the renames wait.
+    HoldPatience patience(kStagePatienceMs, kStageTriesPerCall, kStageLongestWaitMs);
+    const auto rename = [&patience](const std::string& from, const std::string& to) {
+        return Patiently(patience, [&] {
+            return MoveFileA(WithoutBackslash(from).c_str(), WithoutBackslash(to).c_str()) != FALSE;
+        });
+    };
     const bool hadUpdate = EntryExists(update);
-    if (hadUpdate && !MoveFileA(WithoutBackslash(update).c_str(), WithoutBackslash(old).c_str())) {
+    DWORD renameError = hadUpdate ? rename(update, old) : 0;
+    if (renameError) {
         result.errorText = "cannot move the pending update aside: " +
-                           SystemText(GetLastError(), WithoutBackslash(update));
+                           SystemText(renameError, WithoutBackslash(update));
         return false;
     }
-    if (!MoveFileA(WithoutBackslash(partial).c_str(), WithoutBackslash(update).c_str())) {
+    if ((renameError = rename(partial, update)) != 0) {
         result.errorText = "cannot publish the staged tree: " +
-                           SystemText(GetLastError(), WithoutBackslash(partial));
+                           SystemText(renameError, WithoutBackslash(partial));
         if (hadUpdate)
-            MoveFileA(WithoutBackslash(old).c_str(), WithoutBackslash(update).c_str());
+            rename(old, update);
         return false;
     }
     return true;
