@@ -9,8 +9,8 @@
 #include "base/ansi_string.h"
 #include "base/scoped_handle.h"
 #include "base/system_code_page.h"
-#include "disk/disk_object.h"
 #include "disk/file_io.h"
+#include "disk/file_tree.h"
 #include "disk/tree_walk.h"
 #include "update/list_file.h"
 #include "update/update_lock.h"
@@ -291,7 +291,7 @@ void RemoveFolder(const std::string& folder, const StringList& folders) {
     for (auto it = folders.rbegin(); it != folders.rend(); ++it)
         RemoveDirectoryA((folder + *it).c_str());
     if (!RemoveDirectoryA(folder.c_str()) && Exists(folder))
-        CDiskObject().DeleteFolderTree(folder);
+        RemoveFolderTree(folder);
 }
 
 // After the commit mark: the post-upgrade program first, the journal last,
@@ -574,7 +574,7 @@ ApplyOutcome ApplyStagedUpdateLocked(const std::string& dataFolder, long stopAft
 
     // A backup folder without a journal is left from a clean-up cut short;
     // each journal needs an empty one.
-    if (Exists(at.backup) && !CDiskObject().DeleteFolderTree(at.backup))
+    if (Exists(at.backup) && !RemoveFolderTree(at.backup))
         return ApplyOutcome::kKept;
     Steps steps;
     StringList stagedFolders;

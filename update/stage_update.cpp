@@ -11,6 +11,7 @@
 #include "base/system_code_page.h"
 #include "disk/disk_object.h"
 #include "disk/file_io.h"
+#include "disk/file_tree.h"
 #include "disk/tree_walk.h"
 #include "update/apply_update.h"
 #include "update/installation_name.h"
@@ -31,7 +32,8 @@ struct SourceTree {
     std::vector<SourceFile> files;     // relative
 };
 
-// The system's message for `code` and the path, as CDiskObject words it.
+// The system's message for `code` and the path, as CDiskObject words it
+// (the wording alone: it changes no current directory).
 std::string SystemText(DWORD code, const std::string& path) {
     CDiskObject disk;
     disk.SetSystemError(code, path);
@@ -163,12 +165,17 @@ bool RemoveEntry(const std::string& folder, std::string& error) {
         error = SystemText(code, entry);
         return false;
     }
-    CDiskObject disk;
-    const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? disk.DeleteFolderTree(folder)
-                                                                 : disk.DeleteOneFile(entry);
-    if (!removed)
-        error = disk.GetErrorText();
-    return removed;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        PathError failed;
+        if (RemoveFolderTree(folder, &failed))
+            return true;
+        error = SystemText(failed.code, failed.path);
+        return false;
+    }
+    if (DeleteFileA(entry.c_str()))
+        return true;
+    error = SystemText(GetLastError(), entry);
+    return false;
 }
 
 bool EntryExists(const std::string& folder) {
@@ -180,13 +187,14 @@ bool EntryExists(const std::string& folder) {
 // folders, and the folders that the data folder lacks.
 bool CopyTree(const std::string& source, const std::string& target, const std::string& data,
               const SourceTree& tree, bool stageAll, StageResult& result) {
-    CDiskObject disk;
     std::set<std::string> made;
     auto makeFolder = [&](const std::string& relative) {
         if (made.count(relative))
             return true;
-        if (!disk.MakeFolderPath(target + relative)) {
-            result.errorText = "cannot create a staged folder: " + disk.GetErrorText();
+        PathError failed;
+        if (!CreateFolderPath(target + relative, &failed)) {
+            result.errorText =
+                "cannot create a staged folder: " + SystemText(failed.code, failed.path);
             return false;
         }
         made.insert(relative);
@@ -309,14 +317,14 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
                            std::string(sourceTree.empty() ? "source" : "data folder");
         return result;
     }
-    CDiskObject disk;
-    std::string source = sourceTree;
-    std::string data = dataFolder;
-    if (!disk.NormalizeFolderPath(source) || !disk.IsExistingFolder(source)) {
+    // Completed from the current directory here, once: another thread of
+    // the host may change it while this one stages.
+    std::string source, data;
+    if (!FullFolderPath(sourceTree, source) || !IsFolder(source)) {
         result.errorText = "the source folder does not exist or cannot be entered: " + sourceTree;
         return result;
     }
-    if (!disk.NormalizeFolderPath(data) || !disk.IsExistingFolder(data)) {
+    if (!FullFolderPath(dataFolder, data) || !IsFolder(data)) {
         result.errorText = "the data folder does not exist or cannot be entered: " + dataFolder;
         return result;
     }
