@@ -166,8 +166,9 @@ TEST_F(StageTest, LaunchersStartedTogetherAllHandOffToTheCompleteUpdate) {
         if (killOne) {
             // Held open here, the lock outlives its killed holder as an
             // abandoned lock, which the next launcher must take over.
-            lock = OpenMutexA(SYNCHRONIZE, FALSE,
-                              InstallationObjectName(FoldedFullPath(DataFolder()), kApplyLockPurpose).c_str());
+            const std::string name = InstallationObjectName(
+                FoldedFullPath(DataFolder()), kApplyLockPurpose, ObjectScope::kAllSessions);
+            lock = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
             EXPECT_NE(lock, nullptr);
             TerminateProcess(launchers[0], kKilledExitCode);
             killedMidUpdate = Finish(launchers[0]) == kKilledExitCode && FileExists(journal);
