@@ -126,7 +126,7 @@ CInstallationLock CInstallationLock::Acquire(const std::string& dataFolder, cons
     }
     LockSecurity security;
     // CreateMutexA would ask an existing mutex for every right, which the
-    // security above grants its creator's user alone.
+    // security above grants nobody.
     HANDLE mutex = CreateMutexExA(
         security.attributes(),
         InstallationObjectName(folded, purpose, ObjectScope::kAllSessions).c_str(), 0,
