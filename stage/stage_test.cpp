@@ -167,8 +167,9 @@ TEST_F(StageTest, LaunchersStartedTogetherAllHandOffToTheCompleteUpdate) {
         if (killOne) {
             // Held open here, the lock outlives its killed holder as an
             // abandoned lock, which the next launcher must take over.
-            lock = OpenMutexA(SYNCHRONIZE, FALSE,
-                              InstallationObjectName(FoldedFullPath(DataFolder()), kApplyLockPurpose).c_str());
+            const std::string name = InstallationObjectName(
+                FoldedFullPath(DataFolder()), kApplyLockPurpose, ObjectScope::kAllSessions);
+            lock = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
             EXPECT_NE(lock, nullptr);
             TerminateProcess(launchers[0], kKilledExitCode);
             killedMidUpdate = Finish(launchers[0]) == kKilledExitCode && FileExists(journal);
@@ -460,6 +461,56 @@ TEST_F(StageTest, StagesWhatDiffersFromTheInstalledVersion) {
                     << e.path << " rewritten";
             }
         }
+    }
+}
+
+// A vendor's updater calls StageUpdate on one thread while its other threads
+// work with relative paths: the current directory must stay where it is
+// throughout, not merely be put back at the end. The stages complete a
+// relative source that climbs out of the current directory, create nested
+// folders, and delete a leftover update.partial\ tree.
+TEST_F(StageTest, StagingNeverMovesTheCurrentDirectoryOfItsHost) {
+    const struct {
+        const char* name;
+        const char* currentDirectory;  // relative to Root()
+        const char* source;            // as given to StageUpdate; nullptr: its full path
+        bool leftoverPartial;
+        bool stageAll;
+    } rows[] = {
+        {"relative source", "Apps\\", "..\\Release", false, false},
+        {"leftover update.partial", "", nullptr, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RemoveTree(UpdateFolder());
+        RemoveTree(At("Release"));
+        WriteRelease(At("Release\\"), 300, row.name);
+        if (row.leftoverPartial)
+            WriteRelease(DataFolder() + "update.partial\\", 300, "left by a stager killed");
+        ASSERT_TRUE(SetCurrentDirectoryA(At(row.currentDirectory).c_str()));
+        char buffer[MAX_PATH * 3];
+        const std::string before(buffer, GetCurrentDirectoryA(sizeof buffer, buffer));
+
+        std::atomic<bool> staged(false);
+        std::atomic<long> reads(0), moved(0);
+        std::thread watcher([&] {
+            char now[MAX_PATH * 3];
+            while (!staged) {
+                const DWORD length = GetCurrentDirectoryA(sizeof now, now);
+                moved += before.compare(0, std::string::npos, now, length) != 0;
+                ++reads;
+            }
+        });
+        const StageResult result =
+            StageUpdate(row.source ? row.source : At("Release"), DataFolder(), row.stageAll);
+        staged = true;
+        watcher.join();
+
+        EXPECT_TRUE(result.ok) << result.errorText;
+        EXPECT_EQ(moved, 0) << "of " << reads << " reads";
+        EXPECT_EQ(std::string(buffer, GetCurrentDirectoryA(sizeof buffer, buffer)), before);
+        EXPECT_EQ(Difference(SnapshotTree(At("Release\\")), StagedSnapshot()), "");
+        EXPECT_FALSE(FolderExists(DataFolder() + "update.partial"));
     }
 }
 

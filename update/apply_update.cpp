@@ -11,8 +11,8 @@
 #include "base/scoped_handle.h"
 #include "base/sha256.h"
 #include "base/system_code_page.h"
-#include "disk/disk_object.h"
 #include "disk/file_io.h"
+#include "disk/file_tree.h"
 #include "disk/hold_patience.h"
 #include "disk/tree_walk.h"
 #include "update/list_file.h"
@@ -438,7 +438,7 @@ bool RemoveFolder(const std::string& folder, const StringList& folders) {
     for (auto it = folders.rbegin(); it != folders.rend(); ++it)
         RemoveDirectoryA((folder + *it).c_str());
     return RemoveDirectoryA(folder.c_str()) || !Exists(folder) ||
-           CDiskObject().DeleteFolderTree(folder);
+           RemoveFolderTree(folder);
 }
 
 // After the commit mark: the post-upgrade program first, the journal last

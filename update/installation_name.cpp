@@ -2,7 +2,8 @@
 
 #include <cstdint>
 
-std::string InstallationObjectName(const std::u16string& folded, const std::string& purpose) {
+std::string InstallationObjectName(const std::u16string& folded, const std::string& purpose,
+                                   ObjectScope scope) {
     if (folded.empty())
         return std::string();
     std::uint64_t hash = 14695981039346656037ull;
@@ -17,7 +18,8 @@ std::string InstallationObjectName(const std::u16string& folded, const std::stri
     std::string digits(16, '0');
     for (int i = 15; i >= 0; --i, hash >>= 4)
         digits[static_cast<size_t>(i)] = kDigits[hash & 0xFu];
-    return "Local\\Orbex-" + purpose + "-" + digits;
+    const char* prefix = scope == ObjectScope::kAllSessions ? "Global\\" : "Local\\";
+    return prefix + ("Orbex-" + purpose + "-" + digits);
 }
 
 bool IsSameOrInside(const std::u16string& inner, const std::u16string& outer) {

@@ -10,12 +10,17 @@
 
 #include <string>
 
-// "Local\Orbex-<purpose>-<16 hex digits>": the digits are a 64-bit FNV-1a hash
-// of the folded data folder, so the name stays far below the platform's
-// 260-character limit for object names however long the path is. Two
-// installations whose hashes collide only wait for each other; nothing is
-// mixed. Empty `folded` gives an empty name.
-std::string InstallationObjectName(const std::u16string& folded, const std::string& purpose);
+// Where a named kernel object lives: in the namespace that every logon
+// session shares ("Global\"), or in the caller's session alone ("Local\").
+enum class ObjectScope { kAllSessions, kThisSession };
+
+// "Global\Orbex-<purpose>-<16 hex digits>" (or "Local\..."): the digits are a
+// 64-bit FNV-1a hash of the folded data folder, so the name stays far below
+// the platform's 260-character limit for object names however long the path
+// is. Two installations whose hashes collide only wait for each other;
+// nothing is mixed. Empty `folded` gives an empty name.
+std::string InstallationObjectName(const std::u16string& folded, const std::string& purpose,
+                                   ObjectScope scope);
 
 // True when folded path `inner` is `outer` itself or lies below it. Whole
 // folder names only: C:\APP\ORBEXDATA2\ does not lie inside C:\APP\ORBEXDATA\.

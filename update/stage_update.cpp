@@ -13,6 +13,7 @@
 #include "base/system_code_page.h"
 #include "disk/disk_object.h"
 #include "disk/file_io.h"
+#include "disk/file_tree.h"
 #include "disk/hold_patience.h"
 #include "disk/tree_walk.h"
 #include "update/apply_update.h"
@@ -40,7 +41,8 @@ struct SourceTree {
     std::vector<SourceFile> files;     // relative
 };
 
-// The system's message for `code` and the path, as CDiskObject words it.
+// The system's message for `code` and the path, as CDiskObject words it
+// (the wording alone: it changes no current directory).
 std::string SystemText(DWORD code, const std::string& path) {
     CDiskObject disk;
     disk.SetSystemError(code, path);
@@ -241,22 +243,34 @@ std::string ParentOf(const std::string& relative) {
 
 // Deletes whatever lies at `folder` (ending with a backslash): a folder tree,
 // or a file of that name. True when nothing is left there.
-bool RemoveEntry(const std::string& folder, std::string& error) {
+bool RemoveEntryOnce(const std::string& folder, PathError& failed) {
     const std::string entry = WithoutBackslash(folder);
     const DWORD attributes = GetFileAttributesA(entry.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-            return true;
-        error = SystemText(code, entry);
-        return false;
+        failed = {GetLastError(), entry};
+        return failed.code == ERROR_FILE_NOT_FOUND || failed.code == ERROR_PATH_NOT_FOUND;
     }
-    CDiskObject disk;
-    const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? disk.DeleteFolderTree(folder)
-                                                                 : disk.DeleteOneFile(entry);
-    if (!removed)
-        error = disk.GetErrorText();
-    return removed;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return RemoveFolderTree(folder, &failed);
+    if (DeleteFileA(entry.c_str()))
+        return true;
+    failed = {GetLastError(), entry};
+    return false;
+}
+
+// RemoveEntryOnce, again while another program holds a file there for a
+// moment (a scanner looking at each file just written).
+bool RemoveEntry(const std::string& folder, std::string& error) {
+    HoldPatience patience(kStagePatienceMs, kStageTriesPerCall, kStageLongestWaitMs);
+    for (int tries = 1;; ++tries) {
+        PathError failed;
+        if (RemoveEntryOnce(folder, failed))
+            return true;
+        if (!IsPassingHold(failed.code) || !patience.WaitBeforeRetry(tries)) {
+            error = SystemText(failed.code, failed.path);
+            return false;
+        }
+    }
 }
 
 bool EntryExists(const std::string& folder) {
@@ -285,13 +299,14 @@ bool SameAsInstalledFile(const std::string& from, const std::string& data, const
 // folders, and the folders that the data folder lacks.
 bool CopyTree(const std::string& source, const std::string& target, const std::string& data,
               const SourceTree& tree, bool stageAll, StageResult& result) {
-    CDiskObject disk;
     std::set<std::string> made;
     auto makeFolder = [&](const std::string& relative) {
         if (made.count(relative))
             return true;
-        if (!disk.MakeFolderPath(target + relative)) {
-            result.errorText = "cannot create a staged folder: " + disk.GetErrorText();
+        PathError failed;
+        if (!CreateFolderPath(target + relative, &failed)) {
+            result.errorText =
+                "cannot create a staged folder: " + SystemText(failed.code, failed.path);
             return false;
         }
         made.insert(relative);
@@ -428,14 +443,14 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
                            std::string(sourceTree.empty() ? "source" : "data folder");
         return result;
     }
-    CDiskObject disk;
-    std::string source = sourceTree;
-    std::string data = dataFolder;
-    if (!disk.NormalizeFolderPath(source) || !disk.IsExistingFolder(source)) {
+    // Completed from the current directory here, once: another thread of
+    // the host may change it while this one stages.
+    std::string source, data;
+    if (!FullFolderPath(sourceTree, source) || !IsFolder(source)) {
         result.errorText = "the source folder does not exist or cannot be entered: " + sourceTree;
         return result;
     }
-    if (!disk.NormalizeFolderPath(data) || !disk.IsExistingFolder(data)) {
+    if (!FullFolderPath(dataFolder, data) || !IsFolder(data)) {
         result.errorText = "the data folder does not exist or cannot be entered: " + dataFolder;
         return result;
     }

@@ -61,6 +61,17 @@ struct StageResult {
 // that can be neither finished nor undone now. A copy that fails part-way
 // deletes update.partial\ again and leaves any pending update as it was.
 // errorText says which. May throw std::bad_alloc.
+//
+// The host is left alone: StageUpdate changes no process-wide state. It
+// never changes the current directory (a relative path is completed from
+// it once, at the start), the code page, the locale (SetThreadLocale,
+// setlocale), the error mode, the environment or the DLL search path, and
+// it keeps no state of its own between calls. So it may run on one thread
+// of a process while the others run on, relative paths and all. What it
+// holds while it runs it holds for its own thread, and lets go before it
+// returns: the installation's named locks (update_lock.h), and file and
+// search handles. Two calls at once for one data folder, from threads of
+// one process or from two processes, take turns.
 StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFolder,
                         bool stageAll = false);
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,60 @@ WideText FillPath(Fill fill) {
     }
     return WideText();
 }
+
+// What a launcher or stager does with the lock: wait for it and release it.
+const DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// The security of a lock's mutex: one entry that grants kLockAccess to
+// Everyone (S-1-1-0), and nothing else. The default one would grant its
+// creator's user alone: a launcher of another user would be refused the name
+// and fall back to its own session's, losing the lock between sessions.
+// Everyone rather than Authenticated Users (S-1-5-11): a guest logon holds
+// the first and not the second, and each token left out is a launcher that
+// applies under a lock of its session only. Anonymous logons are in neither
+// (by default), and a named mutex cannot be reached from the network. The
+// grant allows nothing but waiting for the lock and holding it, which a
+// user who creates the name first could do anyway, and a mutex is released
+// only by the thread that owns it. No other user gets READ_CONTROL,
+// WRITE_DAC or WRITE_OWNER, so none can change the security.
+// Built by hand in memory: the functions that build security descriptors
+// live in advapi32, which the launcher does not import. Absolute format, so
+// it points into itself: neither copyable nor movable.
+class LockSecurity {
+public:
+    LockSecurity() {
+        dacl_.acl = {ACL_REVISION, 0, sizeof dacl_, 1, 0};
+        dacl_.ace = {ACCESS_ALLOWED_ACE_TYPE, 0, sizeof dacl_ - offsetof(Dacl, ace)};
+        dacl_.mask = kLockAccess;
+        dacl_.sid = {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}};
+        descriptor_ = {SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr,
+                       nullptr, &dacl_.acl};
+        attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+    }
+    LockSecurity(const LockSecurity&) = delete;
+    LockSecurity& operator=(const LockSecurity&) = delete;
+
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+private:
+    // An ACL with one ACCESS_ALLOWED_ACE, whose SID of one sub-authority
+    // fills the ACE's SidStart and the 8 bytes after it.
+    struct Dacl {
+        ACL acl;
+        ACE_HEADER ace;
+        ACCESS_MASK mask;
+        SID sid;
+    };
+    static_assert(offsetof(Dacl, ace) == sizeof(ACL) &&
+                      offsetof(Dacl, sid) - offsetof(Dacl, ace) ==
+                          offsetof(ACCESS_ALLOWED_ACE, SidStart) &&
+                      sizeof(Dacl) == offsetof(Dacl, sid) + sizeof(SID),
+                  "the ACE follows its ACL header, its SID its access mask, without padding");
+
+    Dacl dacl_;
+    SECURITY_DESCRIPTOR descriptor_;
+    SECURITY_ATTRIBUTES attributes_;
+};
 
 }  // namespace
 
@@ -64,12 +119,27 @@ std::u16string FoldedFullPath(const std::string& folder) {
 CInstallationLock CInstallationLock::Acquire(const std::string& dataFolder, const char* purpose,
                                              unsigned long timeoutMs) {
     CInstallationLock lock;
-    const std::string name = InstallationObjectName(FoldedFullPath(dataFolder), purpose);
-    if (name.empty()) {
+    const std::u16string folded = FoldedFullPath(dataFolder);
+    if (folded.empty()) {
         lock.error_ = ERROR_BAD_PATHNAME;
         return lock;
     }
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    LockSecurity security;
+    // CreateMutexA would ask an existing mutex for every right, which the
+    // security above grants nobody.
+    HANDLE mutex = CreateMutexExA(
+        security.attributes(),
+        InstallationObjectName(folded, purpose, ObjectScope::kAllSessions).c_str(), 0,
+        kLockAccess);
+    // Some processes may not create names in the global namespace (an app
+    // container, for one); the session's still keeps the launchers of this
+    // session apart.
+    if (!mutex) {
+        mutex = CreateMutexExA(
+            security.attributes(),
+            InstallationObjectName(folded, purpose, ObjectScope::kThisSession).c_str(), 0,
+            kLockAccess);
+    }
     if (!mutex) {
         lock.error_ = GetLastError();
         return lock;
