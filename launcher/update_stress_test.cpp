@@ -1,6 +1,6 @@
 // Crash consistency of applying an update: the launcher is killed at a random
-// moment while it copies a staged tree of a few thousand files or cleans up
-// after it, then started once more undisturbed. Every trial must end with
+// moment while it checks, moves in or cleans up after a staged tree of a few
+// thousand files, then started once more undisturbed. Every trial must end with
 // exactly the staged content in the data folder, the update folder and the
 // post-upgrade program gone, and nothing outside the data folder changed.
 //

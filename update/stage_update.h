@@ -27,13 +27,20 @@ struct StageResult {
 //
 // Success: dataFolder\update\ holds a copy of every file of the source that
 // is new or differs from the installed file at the same place in the data
-// folder (size first, then content; an installed file that cannot be read,
-// or is open for writing, counts as different), the folders those need, and
-// the source's folders that the data folder lacks; with `stageAll`, every
-// file and folder of the source. It also holds update\update.version, the
-// list of every file and folder of the source, staged or left out: applied,
-// the launcher removes what the installed version's list has and this one
-// lacks (apply_update.h). Each staged file is written through to the disk
+// folder, the folders those need, and the source's folders that the data
+// folder lacks; with `stageAll`, every file and folder of the source. A file
+// differs when its size does, or, where the installed version's list gives
+// the file's SHA-256, when the source's digest does (the installed file is
+// then only asked for its size, not read: one changed since at the same
+// size goes unnoticed); elsewhere by content. An installed file that cannot
+// be read, or is open for writing, counts as different. The staged tree
+// also holds update\update.version, the list of every file and folder of the
+// source, staged or left out, each file with its size and SHA-256 and
+// whether it is staged (list_file.h): applied, the launcher checks every
+// staged file against it before the first change, and removes what the
+// installed version's list has and this one lacks (apply_update.h). Each
+// source file is read once, for its copy and its digest together (twice
+// when its digest must first be compared). Each staged file is written through to the disk
 // before the update is published, so the launcher can move it into place
 // without copying it again. Staged files are never read-only (a read-only
 // file would make the next update that replaces it wait for ever). A
@@ -49,7 +56,10 @@ struct StageResult {
 // tree. When an update is pending and only changes are staged, the lock is
 // held from the comparison on, so that no launcher changes the installed
 // files under it. One stager at a time per installation; a launcher applying
-// an update is waited for (at most kUpdateLockWaitMs each).
+// an update is waited for (at most kUpdateLockWaitMs each). A rename or a
+// deletion that meets a file another program holds for a moment (a scanner
+// looking at each file just written) is tried again, up to ten seconds in
+// all for each.
 //
 // Refused, with nothing changed: an empty path; a source or data folder that
 // does not exist or cannot be entered; a source inside the data folder, or

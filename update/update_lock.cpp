@@ -144,13 +144,32 @@ CInstallationLock CInstallationLock::Acquire(const std::string& dataFolder, cons
         lock.error_ = GetLastError();
         return lock;
     }
+    const DWORD started = GetTickCount();
     DWORD waited = WaitForSingleObject(mutex, timeoutMs);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        lock.error_ = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
+        CloseHandle(mutex);
+        return lock;
+    }
+    lock.mutex_ = mutex;
+    // Launchers and stagers built before the lock moved to Global\ take the
+    // session's name only, and a vendor's new stager meets the launchers
+    // already installed: the session's lock is taken as well, always second,
+    // so that two holders never wait for each other.
+    HANDLE session = CreateMutexExA(
+        security.attributes(),
+        InstallationObjectName(folded, purpose, ObjectScope::kThisSession).c_str(), 0, kLockAccess);
+    if (!session)
+        return lock;
+    const DWORD spent = GetTickCount() - started;
+    waited = WaitForSingleObject(session, spent < timeoutMs ? timeoutMs - spent : 0);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        lock.mutex_ = mutex;
+        lock.sessionMutex_ = session;
         return lock;
     }
     lock.error_ = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
-    CloseHandle(mutex);
+    CloseHandle(session);
+    lock.Release();
     return lock;
 }
 
@@ -159,20 +178,27 @@ CInstallationLock::~CInstallationLock() {
 }
 
 CInstallationLock::CInstallationLock(CInstallationLock&& other) noexcept
-    : mutex_(other.mutex_), error_(other.error_) {
+    : mutex_(other.mutex_), sessionMutex_(other.sessionMutex_), error_(other.error_) {
     other.mutex_ = nullptr;
+    other.sessionMutex_ = nullptr;
 }
 
 CInstallationLock& CInstallationLock::operator=(CInstallationLock&& other) noexcept {
     if (this != &other) {
         Release();
         mutex_ = std::exchange(other.mutex_, nullptr);
+        sessionMutex_ = std::exchange(other.sessionMutex_, nullptr);
         error_ = other.error_;
     }
     return *this;
 }
 
 void CInstallationLock::Release() {
+    if (sessionMutex_) {
+        ReleaseMutex(sessionMutex_);
+        CloseHandle(sessionMutex_);
+        sessionMutex_ = nullptr;
+    }
     if (mutex_) {
         ReleaseMutex(mutex_);
         CloseHandle(mutex_);

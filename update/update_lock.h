@@ -4,7 +4,9 @@
 // installation (fast user switching, a terminal server) wait for each other
 // as launchers of one user do. A process that cannot create or open the name
 // there uses its own session's namespace (Local\) instead, and is then kept
-// apart only from the launchers and stagers of its session.
+// apart only from the launchers and stagers of its session. The holder of a
+// Global\ lock takes the Local\ name too, second, so that launchers and
+// stagers built when the lock was named in Local\ alone still wait for it.
 //
 // The apply lock (kApplyLockPurpose) is held
 //   - by a launcher for the whole apply of a pending update or of a journal
@@ -71,6 +73,7 @@ private:
     void Release();
 
     void* mutex_ = nullptr;
+    void* sessionMutex_ = nullptr;  // the Local\ name as well, beside a Global\ one
     unsigned long error_ = 0;
 };
 

@@ -56,12 +56,14 @@ TEST_F(InstallationLockTest, IsOneNameForEverySessionWhereTheGlobalNameCanBeHad)
             EXPECT_NE(opened, nullptr) << GetLastError();
             if (opened)
                 CloseHandle(opened);
-            if (row.expected == ObjectScope::kAllSessions) {
-                EXPECT_EQ(
-                    OpenMutexA(SYNCHRONIZE, FALSE, LockName(ObjectScope::kThisSession).c_str()),
-                    nullptr);
-                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-            }
+            // A launcher built when the lock was the session's name alone
+            // waits for it too.
+            HANDLE earlier = OpenMutexA(SYNCHRONIZE, FALSE, LockName(ObjectScope::kThisSession).c_str());
+            ASSERT_NE(earlier, nullptr) << GetLastError();
+            DWORD earlierWaited = WAIT_FAILED;
+            std::thread([&] { earlierWaited = WaitForSingleObject(earlier, 0); }).join();
+            EXPECT_EQ(earlierWaited, static_cast<DWORD>(WAIT_TIMEOUT));
+            CloseHandle(earlier);
             const CInstallationLock waiting = AcquireElsewhere(50);
             EXPECT_FALSE(waiting.IsHeld());
             EXPECT_EQ(waiting.ErrorCode(), static_cast<DWORD>(ERROR_TIMEOUT));

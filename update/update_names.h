@@ -10,6 +10,8 @@
 //   update.version          the list of every file of the installed version
 //   update.journal          the steps of an apply under way, to finish or undo it
 //   update.backup\          the installed files an apply under way has moved aside
+//   update.status           what the last start did with the update, for the application
+//   update.status.new       the next status while it is written
 //
 // Portable: no Windows header.
 #ifndef ORBEX_UPDATE_UPDATE_NAMES_H_
