@@ -3,13 +3,14 @@
 // of each target folder (an existing one just fails); for each file, the
 // installed file at its place renamed aside (a missing one just fails) and
 // the staged file renamed into place; then DeleteFileA of each file moved
-// aside, and RemoveDirectoryA of each staged folder, deepest first, and of the
-// staged folder itself. No journal, no checks, no flush, no error texts.
+// aside, and RemoveDirectoryA of the folders that held them, of each staged
+// folder, deepest first, and of the staged folder itself. No journal, no
+// checks, no flush, no error texts.
 //
-// A file goes aside in its own folder, under its name with a suffix: a rename
-// within one folder is the cheapest there is, and Wine reads a whole folder to
-// look up a name that is missing there, so one folder for every file moved
-// aside would cost more per file the more files there are.
+// The files go aside into TARGET_FOLDER\bare.aside\, 64 to a folder: Wine
+// reads a whole folder to look up a name that is missing there, which every
+// rename does for its new name, so a folder that grows with the files moved
+// aside would make each rename dearer than it is on Windows.
 //
 //   bare_move STAGED_FOLDER TARGET_FOLDER   (folders ending with a backslash, on one volume)
 //
@@ -20,10 +21,15 @@
 #include <stdlib.h>  // __argc, __argv
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "bench/bare_tree.h"
+
+namespace {
+
+const size_t kFilesPerAsideFolder = 64;
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (__argc != 3)
@@ -34,18 +40,27 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     WalkBareTree(staged, "", tree);
     for (const std::string& folder : tree.folders)
         CreateDirectoryA((target + folder).c_str(), nullptr);
+    const std::string asideRoot = target + "bare.aside\\";
+    std::vector<std::string> asideFolders;
     std::vector<std::string> movedAside;
-    bool moved = true;
+    bool moved = CreateDirectoryA(asideRoot.c_str(), nullptr);
     for (const std::string& file : tree.files) {
+        if (movedAside.size() == asideFolders.size() * kFilesPerAsideFolder) {
+            asideFolders.push_back(asideRoot + std::to_string(asideFolders.size()) + '\\');
+            moved = CreateDirectoryA(asideFolders.back().c_str(), nullptr) && moved;
+        }
         const std::string installed = target + file;
-        std::string aside = installed + ".bare-aside";
+        const std::string aside = asideFolders.back() + std::to_string(movedAside.size());
         if (MoveFileA(installed.c_str(), aside.c_str()))
-            movedAside.push_back(std::move(aside));
+            movedAside.push_back(aside);
         moved = MoveFileA((staged + file).c_str(), installed.c_str()) && moved;
     }
     bool removed = true;
     for (const std::string& aside : movedAside)
         removed = DeleteFileA(aside.c_str()) && removed;
+    for (const std::string& folder : asideFolders)
+        removed = RemoveDirectoryA(folder.c_str()) && removed;
+    removed = RemoveDirectoryA(asideRoot.c_str()) && removed;
     for (auto it = tree.folders.rbegin(); it != tree.folders.rend(); ++it)
         removed = RemoveDirectoryA((staged + *it).c_str()) && removed;
     removed = RemoveDirectoryA(staged.c_str()) && removed;
