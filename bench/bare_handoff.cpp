@@ -9,6 +9,8 @@
 // Exit code 0 when the shell reports the program started, 1 when not.
 #include <windows.h>
 
+#include <stdlib.h>  // __argc, __argv
+
 typedef HINSTANCE(WINAPI* ShellExecuteAFunction)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {

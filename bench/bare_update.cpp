@@ -13,39 +13,12 @@
 // not, 2 for wrong arguments.
 #include <windows.h>
 
-#include <cstdlib>
+#include <stdlib.h>  // __argc, __argv
+
 #include <cstring>
 #include <string>
-#include <vector>
 
-namespace {
-
-struct Tree {
-    std::vector<std::string> folders;  // relative, ending with '\', pre-order
-    std::vector<std::string> files;    // relative
-};
-
-void Walk(const std::string& root, const std::string& relative, Tree& tree) {
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const char* name = entry.cFileName;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            const std::string folder = relative + name + '\\';
-            tree.folders.push_back(folder);
-            Walk(root, folder, tree);
-        } else {
-            tree.files.push_back(relative + name);
-        }
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-}
-
-}  // namespace
+#include "bench/bare_tree.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const bool flush = !(__argc == 4 && std::strcmp(__argv[1], "--no-flush") == 0);
@@ -53,8 +26,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return 2;
     const std::string staged = __argv[__argc - 2];
     const std::string target = __argv[__argc - 1];
-    Tree tree;
-    Walk(staged, "", tree);
+    BareTree tree;
+    WalkBareTree(staged, "", tree);
     for (const std::string& folder : tree.folders)
         CreateDirectoryA((target + folder).c_str(), nullptr);
     bool copied = true;

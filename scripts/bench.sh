@@ -14,12 +14,13 @@ ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
 # Rounds: of the starts; of the 1,000-file update and of the changed-only
-# staging; of the 10,000-file update and of the --all staging; runs of each
-# listing.
+# staging; of the 2,000-file update against the floor (cheap, and its target
+# is a close one); of the 10,000-file update and of the --all staging; runs
+# of each listing.
 case "${1:-}" in
-  --quick) HANDOFF_RUNS=5 SMALL_ROUNDS=3 LARGE_ROUNDS=1 LIST_RUNS=3 ;;
-  --full) HANDOFF_RUNS=21 SMALL_ROUNDS=9 LARGE_ROUNDS=5 LIST_RUNS=11 ;;
-  "") HANDOFF_RUNS=11 SMALL_ROUNDS=5 LARGE_ROUNDS=3 LIST_RUNS=5 ;;
+  --quick) HANDOFF_RUNS=5 SMALL_ROUNDS=3 FLOOR_ROUNDS=3 LARGE_ROUNDS=1 LIST_RUNS=3 ;;
+  --full) HANDOFF_RUNS=21 SMALL_ROUNDS=9 FLOOR_ROUNDS=15 LARGE_ROUNDS=5 LIST_RUNS=11 ;;
+  "") HANDOFF_RUNS=11 SMALL_ROUNDS=5 FLOOR_ROUNDS=9 LARGE_ROUNDS=3 LIST_RUNS=5 ;;
   *) echo "usage: bash scripts/bench.sh [--quick | --full]" >&2; exit 2 ;;
 esac
 
@@ -53,9 +54,10 @@ bench_timer() {
   tr -d '\r' <"$out"
 }
 
-# make_tree DIR FILES FOLDERS TOTAL_BYTES SEED: a staged update of FILES files
-# in FOLDERS subfolders (up to 6 levels deep), mixed sizes adding up to
-# TOTAL_BYTES. Made once; DIR.complete marks a finished one.
+# make_tree DIR FILES FOLDERS TOTAL_BYTES SEED [LARGEST]: a staged update of
+# FILES files in FOLDERS subfolders (up to 6 levels deep), mixed sizes from
+# 100 bytes to about LARGEST (1 MB unless given) adding up to TOTAL_BYTES.
+# Made once; DIR.complete marks a finished one.
 make_tree() {
   local dir=$1
   [ -f "$dir.complete" ] && return 0
@@ -64,6 +66,7 @@ make_tree() {
   python3 - "$@" <<'PY'
 import math, os, random, sys
 root, files, folders, total, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+largest = int(sys.argv[6]) if len(sys.argv) > 6 else 1 << 20
 rng = random.Random(seed)
 tree = [("", 0)]
 for i in range(folders):
@@ -71,8 +74,8 @@ for i in range(folders):
     tree.append((os.path.join(parent, "Dir%03d" % i), depth + 1))
 for path, _ in tree:
     os.makedirs(os.path.join(root, path), exist_ok=True)
-# Log-uniform sizes from 100 bytes to 1 MB, scaled to the total.
-raw = [math.exp(rng.uniform(math.log(100), math.log(1 << 20))) for _ in range(files)]
+# Log-uniform sizes from 100 bytes to the largest, scaled to the total.
+raw = [math.exp(rng.uniform(math.log(100), math.log(largest))) for _ in range(files)]
 scale = total / sum(raw)
 block = os.urandom(1 << 21)
 for i, size in enumerate(raw):
@@ -175,6 +178,85 @@ row "" "$launcher_run" "trivial program start -> exit" "$(column 3 <<<"$handoff"
 row "launcher start -> main program runs (ms)" "$launcher_started" "bare hand-off -> main program runs" "$(column 5 <<<"$handoff")" "<= 1.1"
 row "" "$launcher_started" "main program started directly" "$(column 6 <<<"$handoff")" "-"
 
+# --- What the update rows share -------------------------------------------
+# Every contender starts from the same state: the data folder holds the
+# installed version, the staged tree is fresh, and nothing is left for the
+# system to write back (sync), which would otherwise slow whoever flushes
+# next. After each run the script checks what the run left.
+settle() { sync; }
+fail() { echo "bench.sh: $*" >&2; exit 1; }
+# files_in DIR: how many files the tree holds, leaving out the main program
+# and the launcher's own files at the top (the installed version list, the
+# status), which are not part of an update's content.
+files_in() {
+  find "$1" -type f ! -path "$1/Orbex.exe" ! -path "$1/update.version" ! -path "$1/update.status" | wc -l
+}
+# check_status WHO DATA STATE: the status the launcher left in DATA, where it
+# writes one, has the state STATE.
+check_status() {
+  local status="$2/update.status" line
+  [ -f "$status" ] || return 0
+  line=$(head -n 1 "$status" | tr -d '\r')
+  [ "${line%% *}" = "$3" ] || fail "after $1 the status reads \"$line\", not $3"
+}
+# check_applied WHO DATA NEW FILES...: WHO left nothing of the update behind
+# (no update\ and no update.* but the installed list and a status that says
+# applied), FILES (relative) in DATA are those of the tree NEW, and DATA
+# holds as many files as NEW.
+check_applied() {
+  local who=$1 dataDir=$2 new=$3 leftover file
+  shift 3
+  for leftover in "$dataDir/update" "$dataDir"/update.*; do
+    case ${leftover##*/} in update.version | update.status) continue ;; esac
+    [ ! -e "$leftover" ] || fail "$who left ${leftover##*/} behind"
+  done
+  check_status "$who" "$dataDir" applied
+  for file in "$@"; do
+    cmp -s "$new/$file" "$dataDir/$file" || fail "after $who, $file is not the new version's"
+  done
+  [ "$(files_in "$dataDir")" = "$(files_in "$new")" ] ||
+    fail "after $who the data folder holds $(files_in "$dataDir") files, the new version $(files_in "$new")"
+}
+# list_to_format_1 FILE: rewrites the version list FILE in format 1, names
+# only, as stagers wrote it before lists held sizes and hashes: the header,
+# then "d P" -> "P", "s N H P" and "k N H P" -> "P". A list that is in
+# format 1 already stays as it is.
+list_to_format_1() {
+  python3 - "$1" <<'PY'
+import re, sys
+path = sys.argv[1]
+with open(path, "rb") as f:
+    lines = f.read().split(b"\r\n")
+if lines[0] == b"Orbex version list 1":
+    sys.exit(0)
+if lines[0] != b"Orbex version list 2" or b"*end" not in lines:
+    sys.exit("bench.sh: %s is not a whole version list in format 1 or 2" % path)
+end = lines.index(b"*end")
+names = []
+for line in lines[1:end]:
+    record = re.fullmatch(rb"d (.+\\)|[sk] [0-9]+ [0-9a-f]{64} (.+)", line)
+    if not record:
+        sys.exit("bench.sh: %s holds a record of no known form: %r" % (path, line))
+    names.append(record.group(1) or record.group(2))
+with open(path, "wb") as f:
+    f.write(b"\r\n".join([b"Orbex version list 1"] + names + lines[end:]))
+PY
+}
+# The header of the first list OrbexStage wrote, told below the table: with
+# format 1 (names only) the verification rows compare two unverified applies
+# and the stage by hash is one by content.
+stager_list_header=""
+note_list_header() {
+  [ -n "$stager_list_header" ] || stager_list_header=$(head -n 1 "$1" | tr -d '\r')
+}
+# median_of_sums A B: the median of A[i] + B[i], two arrays (named) of times
+# taken in the same rounds.
+median_of_sums() {
+  local -n first=$1 second=$2
+  paste -d ' ' <(printf '%s\n' "${first[@]}") <(printf '%s\n' "${second[@]}") |
+    awk '{printf "%.3f\n", $1 + $2}' | median
+}
+
 # --- An update the running application blocks ----------------------------
 # The application runs (its program's image in use) and an update of 200
 # files staged by OrbexStage --all replaces that program: the start hands off
@@ -212,6 +294,7 @@ blocked_update() {
         blocked+=("$(bench_timer --until-started "$wlauncher")")
         [ -f "$dataDir/update/Orbex.exe" ] && [ ! -e "$dataDir/update.journal" ] && [ ! -e "$dataDir/update.version" ] ||
           fail "the launcher did not leave the update waiting for the running main program"
+        check_status "the blocked start" "$dataDir" waiting
         mv "$dataDir/update" "$parked"
       else
         settle
@@ -227,45 +310,38 @@ blocked_update() {
 }
 
 # --- Applying an update ---------------------------------------------------
-# The launcher applying an update staged as vendors ship it, by
-# OrbexStage.exe --all (with its version list, each file flushed when it was
-# staged; the staging is not timed), against the bare program copying the
-# same tree with a flush per file. For information: the bare program without
-# the flushes, xcopy + rmdir under the same Wine, native cp + rm, and the
-# launcher applying the same tree staged by copying (no version list: it
-# flushes every staged file before it moves any).
+# apply_update KIND LABEL MASTER ROUNDS: the launcher applying an update of
+# the tree MASTER staged as vendors ship it, by OrbexStage.exe --all (with its
+# version list, each file flushed when it was staged; the staging is not
+# timed), in ROUNDS rounds, against references taken in the same rounds.
+# Both kinds also time, in the same rounds:
+#   unverified  the launcher applying the same staged tree with its list
+#               rewritten in format 1 (names only), which it applies without
+#               verifying it: what verification costs;
+#   floor       bare_move moving the same tree into place (no journal, no
+#               checks, no flush).
+# KIND full: the target reference is bare_update copying the same tree with a
+# flush per file. For information: bare_update without the flushes, xcopy +
+# rmdir under the same Wine, native cp + rm, and the launcher applying the
+# same tree staged by copying (no version list: it flushes every staged file
+# before it moves any).
+# KIND floor: the target reference is the floor; for information, the floor
+# plus a start without an update (the launcher's own start and hand-off, which
+# its times include), added up within each round.
 #
-# Every contender starts from the same state: the data folder holds the
-# installed version, the staged tree is fresh, and nothing is left for the
-# system to write back (sync), which would otherwise slow whoever flushes
-# next. The installed version is the new one but for a few files, so that
-# the check after each run sees the new content arrive. The contenders take
-# turns, the first one moving on by one each round.
-settle() { sync; }
-fail() { echo "bench.sh: $*" >&2; exit 1; }
-# files_in DIR: how many files the tree holds, leaving out the main program
-# and the installed version list, which are not part of an update's content.
-files_in() { find "$1" -type f ! -path "$1/Orbex.exe" ! -path "$1/update.version" | wc -l; }
-# check_applied WHO DATA NEW FILES...: WHO left nothing of the update behind,
-# FILES (relative) in DATA are those of the tree NEW, and DATA holds as many
-# files as NEW.
-check_applied() {
-  local who=$1 dataDir=$2 new=$3 leftover file
-  shift 3
-  for leftover in update update.partial update.old update.backup update.journal; do
-    [ ! -e "$dataDir/$leftover" ] || fail "$who left $leftover behind"
-  done
-  for file in "$@"; do
-    cmp -s "$new/$file" "$dataDir/$file" || fail "after $who, $file is not the new version's"
-  done
-  [ "$(files_in "$dataDir")" = "$(files_in "$new")" ] ||
-    fail "after $who the data folder holds $(files_in "$dataDir") files, the new version $(files_in "$new")"
-}
+# The installed version is the new one but for a few files, so that the check
+# after each run sees the new content arrive. The contenders take turns, the
+# first one moving on by one each round.
 apply_update() {
-  local label=$1 master=$2 rounds=$3
+  local kind=$1 label=$2 master=$3 rounds=$4
   local install="$work/update-app"
   local dataDir="$install/OrbexData" staged="$install/OrbexData/update"
-  local ours=() copied=() bare=() unflushed=() xcopy=() native=()
+  local ours=() unverified=() floor=() idle=() copied=() bare=() unflushed=() xcopy=() native=()
+  local contenders=()
+  case $kind in
+    full) contenders=(listed unverified floor copied bare unflushed xcopy native) ;;
+    floor) contenders=(listed unverified floor idle) ;;
+  esac
   log "applying an update of $label: $rounds round(s)"
   rm -rf "$install"
   mkdir -p "$dataDir"
@@ -276,32 +352,50 @@ apply_update() {
   local marked=() total
   total=$(files_in "$master")
   mapfile -t marked < <(cd "$master" && find . -type f | sort | sed -n "1~$((total / 5))p")
-  local wlauncher wdata wstaged wmaster stager bare_update
+  local wlauncher wdata wstaged wmaster stager bare_update bare_move
   wlauncher=$(winpath "$install/Orbex.exe")
   wdata=$(winpath "$dataDir")
   wstaged=$(winpath "$staged")
   wmaster=$(winpath "$master")
   stager=$(winpath "$bin/OrbexStage.exe")
   bare_update=$(winpath "$bin/bare_update.exe")
+  bare_move=$(winpath "$bin/bare_move.exe")
   # The installed version: the new one but for the marked files.
   installed_version() {
     local file
     for file in "${marked[@]}"; do printf 'installed version\n' >"$dataDir/$file"; done
     give_to_wine_user "${marked[@]/#/$dataDir/}"
-    rm -f "$dataDir/update.version"
+    rm -f "$dataDir/update.version" "$dataDir/update.status"
   }
   copy_staged() { rm -rf "$staged" && cp -r "$master" "$staged" && give_to_wine_user "$staged"; }
-  local contenders=(listed copied bare unflushed xcopy native) round turn start
+  stage_all() {
+    bench_timer "$stager --all $wmaster $wdata" >/dev/null
+    [ -f "$staged/update.version" ] || fail "OrbexStage --all staged no version list"
+    note_list_header "$staged/update.version"
+  }
+  local round turn start
   for round in $(seq "$rounds"); do
     for turn in "${!contenders[@]}"; do
       installed_version
       case ${contenders[(round - 1 + turn) % ${#contenders[@]}]} in
         listed)
-          bench_timer "$stager --all $wmaster $wdata" >/dev/null
-          [ -f "$staged/update.version" ] || fail "OrbexStage --all staged no version list"
-          settle
+          stage_all; settle
           ours+=("$(bench_timer --starts-main "$wlauncher")")
           check_applied "the launcher (OrbexStage --all)" "$dataDir" "$master" "${marked[@]}" ;;
+        unverified)
+          stage_all
+          list_to_format_1 "$staged/update.version"
+          give_to_wine_user "$staged/update.version"
+          settle
+          unverified+=("$(bench_timer --starts-main "$wlauncher")")
+          check_applied "the launcher (list rewritten in format 1)" "$dataDir" "$master" "${marked[@]}" ;;
+        floor)
+          copy_staged; settle
+          floor+=("$(bench_timer "$bare_move $wstaged\\ $wdata\\")")
+          check_applied bare_move "$dataDir" "$master" "${marked[@]}" ;;
+        idle)
+          settle
+          idle+=("$(bench_timer --starts-main "$wlauncher")") ;;
         copied)
           copy_staged; settle
           copied+=("$(bench_timer --starts-main "$wlauncher")")
@@ -329,32 +423,56 @@ apply_update() {
       esac
     done
   done
-  local o b
+  local o f b
   o=$(printf '%s\n' "${ours[@]}" | median)
-  b=$(printf '%s\n' "${bare[@]}" | median)
-  row "update, $label (ms)" "$o" "bare program, flush per file" "$b" "<= 1.0"
-  row "" "$o" "bare program, no flush" "$(printf '%s\n' "${unflushed[@]}" | median)" "-"
-  row "" "$o" "xcopy /E /Y /I + rmdir /S /Q (Wine)" "$(printf '%s\n' "${xcopy[@]}" | median)" "< 1"
-  row "" "$o" "native cp -r + rm -r" "$(printf '%s\n' "${native[@]}" | median)" "-"
-  row "  the same tree staged by copying, no list (ms)" "$(printf '%s\n' "${copied[@]}" | median)" \
-    "bare program, flush per file" "$b" "-"
+  f=$(printf '%s\n' "${floor[@]}" | median)
+  case $kind in
+    full)
+      b=$(printf '%s\n' "${bare[@]}" | median)
+      row "update, $label (ms)" "$o" "bare program, flush per file" "$b" "<= 1.0"
+      row "" "$o" "bare program, no flush" "$(printf '%s\n' "${unflushed[@]}" | median)" "-"
+      row "" "$o" "bare move, no journal, checks, flush" "$f" "-"
+      row "" "$o" "xcopy /E /Y /I + rmdir /S /Q (Wine)" "$(printf '%s\n' "${xcopy[@]}" | median)" "< 1"
+      row "" "$o" "native cp -r + rm -r" "$(printf '%s\n' "${native[@]}" | median)" "-"
+      ;;
+    floor)
+      row "update, $label (ms)" "$o" "bare move, no journal, checks, flush" "$f" "<= 1.25"
+      row "" "$o" "bare move + start, no update, summed" "$(median_of_sums floor idle)" "-"
+      ;;
+  esac
+  row "  verification: the apply above, verified (ms)" "$o" "the same, list in format 1: not verified" \
+    "$(printf '%s\n' "${unverified[@]}" | median)" "-"
+  if [ "$kind" = full ]; then
+    row "  the same tree staged by copying, no list (ms)" "$(printf '%s\n' "${copied[@]}" | median)" \
+      "bare program, flush per file" "$b" "-"
+  fi
   rm -rf "$install"
 }
 make_tree "$data/tree-1k" 1000 50 $((2 * 1024 * 1024)) 1
+make_tree "$data/tree-2k-small" 2000 20 $((4 * 1024 * 1024)) 4 8192
 make_tree "$data/tree-10k" 10000 500 $((100 * 1024 * 1024)) 2
 make_tree "$data/tree-200" 200 10 $((400 * 1024)) 3
 give_to_wine_user "$data"
 blocked_update
-apply_update "1,000 files (2 MB), OrbexStage --all" "$data/tree-1k" "$SMALL_ROUNDS"
-apply_update "10,000 files (100 MB), OrbexStage --all" "$data/tree-10k" "$LARGE_ROUNDS"
+apply_update full "1,000 files (2 MB), OrbexStage --all" "$data/tree-1k" "$SMALL_ROUNDS"
+apply_update floor "2,000 files (4 MB), OrbexStage --all" "$data/tree-2k-small" "$FLOOR_ROUNDS"
+apply_update full "10,000 files (100 MB), OrbexStage --all" "$data/tree-10k" "$LARGE_ROUNDS"
 
 # --- Staging only what changed --------------------------------------------
 # The case a user meets: the installed application is the 10,000-file tree,
-# and the new version differs in 2 % of its files (half of them keep their
-# size). Each round takes its parts in rotating order, each from the same
-# installed version with nothing left to write back:
-#   changed    OrbexStage stages only what changed; the launcher's start (to
-#              its exit) applies it;
+# put there by an update (staged by OrbexStage --all and applied once, so
+# that the installed list holds each file's size and hash), and the new
+# version differs in 2 % of its files (half of them keep their size). Each
+# round takes its parts in rotating order, each from the same installed
+# version with nothing left to write back:
+#   hash       OrbexStage stages only what changed, telling changed files by
+#              the installed list's hashes; the launcher's start (to its exit)
+#              applies it;
+#   content    the same stage with the installed list rewritten in format 1
+#              (names only), so that the stager compares contents, as before
+#              lists held hashes; its staged tree is deleted, not applied;
+#   read       bare_read reading every byte of the new version once: the
+#              floor for the stage by hash, which has to hash the source;
 #   reference  the launcher's start without an update, then the bare program
 #              copying those 2 % alone (a flush per file); the two times are
 #              added up within the round: the reference for the start above;
@@ -387,48 +505,75 @@ PY
 stage_changed_only() {
   local install="$work/stage-app" release="$data/release-10k" changed="$data/changed-10k"
   local dataDir="$work/stage-app/OrbexData" staged="$work/stage-app/OrbexData/update"
-  local stage_all=() start_all=() stage_changed=() start_changed=() reference=()
+  local lists="$work/stage-app/lists"
+  local stage_all=() start_all=() stage_hash=() stage_content=() read_once=() start_changed=() reference=()
   log "staging a new version with 2 % changed: $SMALL_ROUNDS round(s), --all in $LARGE_ROUNDS of them"
-  rm -rf "$install" && mkdir -p "$dataDir"
+  rm -rf "$install" && mkdir -p "$dataDir" "$lists"
   cp "$bin/Orbex.exe" "$install/Orbex.exe"
-  cp -r "$data/tree-10k/." "$dataDir/"
   cp "$bin/bench_main_signal.exe" "$dataDir/Orbex.exe"
   give_to_wine_user "$install"
   local changed_files=()
   mapfile -t changed_files < <(cd "$changed" && find . -type f | sort)
-  # Puts the installed version back (the changed files as they were, no
-  # version list): far cheaper than reinstalling 100 MB.
-  installed_version() {
-    (cd "$changed" && find . -type f -print0) | (cd "$data/tree-10k" && tar -c --null -T - -f -) |
-      (cd "$dataDir" && tar -x -f -)
-    rm -f "$dataDir/update.version"
-    give_to_wine_user "$dataDir"
-  }
-  local stager wrelease wdata wstaged wlauncher bare_update
+  local stager wrelease wdata wstaged wlauncher bare_update bare_read
   stager=$(winpath "$bin/OrbexStage.exe")
   wrelease=$(winpath "$release")
   wdata=$(winpath "$dataDir")
   wstaged=$(winpath "$staged")
   wlauncher=$(winpath "$install/Orbex.exe")
   bare_update=$(winpath "$bin/bare_update.exe")
+  bare_read=$(winpath "$bin/bare_read.exe")
+  # The installed version as an update leaves it; its list kept, and a copy
+  # of it rewritten in format 1 for the content part.
+  bench_timer "$stager --all $(winpath "$data/tree-10k") $wdata" >/dev/null
+  settle
+  bench_timer --starts-main "$wlauncher" >/dev/null
+  check_applied "the launcher (installing the 10,000 files)" "$dataDir" "$data/tree-10k"
+  [ -f "$dataDir/update.version" ] || fail "the launcher installed no version list"
+  cp "$dataDir/update.version" "$lists/hashes.version"
+  cp "$dataDir/update.version" "$lists/names.version"
+  list_to_format_1 "$lists/names.version"
+  # installed_version hashes|names: puts the installed version back (the
+  # changed files as they were, the installed list with hashes or names
+  # only): far cheaper than reinstalling 100 MB.
+  installed_version() {
+    (cd "$changed" && find . -type f -print0) | (cd "$data/tree-10k" && tar -c --null -T - -f -) |
+      (cd "$dataDir" && tar -x -f -)
+    cp "$lists/$1.version" "$dataDir/update.version"
+    rm -f "$dataDir/update.status"
+    give_to_wine_user "$dataDir"
+  }
+  check_staged() {
+    [ "$(files_in "$staged")" = "${#changed_files[@]}" ] ||
+      fail "$1 staged $(files_in "$staged") files, not the ${#changed_files[@]} changed"
+  }
   local round turn parts start copy
   for round in $(seq "$SMALL_ROUNDS"); do
-    parts=(changed reference)
+    parts=(hash content read reference)
     # --all in LARGE_ROUNDS of the rounds, spread over them.
     if [ $((round * LARGE_ROUNDS / SMALL_ROUNDS)) -gt $(((round - 1) * LARGE_ROUNDS / SMALL_ROUNDS)) ]; then
       parts+=(all)
     fi
     for turn in "${!parts[@]}"; do
       case ${parts[(round - 1 + turn) % ${#parts[@]}]} in
-        changed)
+        hash)
+          installed_version hashes
           settle
-          stage_changed+=("$(bench_timer "$stager $wrelease $wdata")")
-          [ "$(files_in "$staged")" = "${#changed_files[@]}" ] ||
-            fail "the changed-only stage staged $(files_in "$staged") files, not the ${#changed_files[@]} changed"
+          stage_hash+=("$(bench_timer "$stager $wrelease $wdata")")
+          check_staged "the stage by hash"
           settle
           start_changed+=("$(bench_timer --starts-main "$wlauncher")")
           check_applied "the launcher (changed-only stage)" "$dataDir" "$release" "${changed_files[@]}" ;;
+        content)
+          installed_version names
+          settle
+          stage_content+=("$(bench_timer "$stager $wrelease $wdata")")
+          check_staged "the stage by content"
+          rm -rf "$staged" ;;
+        read)
+          settle
+          read_once+=("$(bench_timer "$bare_read $wrelease\\")") ;;
         reference)
+          installed_version hashes
           settle
           start=$(bench_timer --starts-main "$wlauncher")
           cp -r "$changed" "$staged"
@@ -438,24 +583,25 @@ stage_changed_only() {
           check_applied "bare_update of the changed files" "$dataDir" "$release" "${changed_files[@]}"
           reference+=("$(awk -v a="$start" -v b="$copy" 'BEGIN {printf "%.3f", a + b}')") ;;
         all)
+          installed_version hashes
           settle
           stage_all+=("$(bench_timer "$stager --all $wrelease $wdata")")
           settle
           start_all+=("$(bench_timer --starts-main "$wlauncher")")
           check_applied "the launcher (--all stage)" "$dataDir" "$release" "${changed_files[@]}" ;;
       esac
-      installed_version
     done
   done
-  local sa sc ta tc rf
-  sa=$(printf '%s\n' "${stage_all[@]}" | median)
-  sc=$(printf '%s\n' "${stage_changed[@]}" | median)
-  ta=$(printf '%s\n' "${start_all[@]}" | median)
+  local sh tc
+  sh=$(printf '%s\n' "${stage_hash[@]}" | median)
   tc=$(printf '%s\n' "${start_changed[@]}" | median)
-  rf=$(printf '%s\n' "${reference[@]}" | median)
-  row "stage 10,000 files, 2 % changed, changes only (ms)" "$sc" "OrbexStage --all" "$sa" "-"
-  row "start -> exit after the changed-only stage (ms)" "$tc" "start -> exit after the --all stage" "$ta" "<= 0.1"
-  row "" "$tc" "start, no update + bare 2 % copy, summed" "$rf" "<= 1.2"
+  row "stage 10,000 files, 2 % changed, by hash (ms)" "$sh" \
+    "the same, installed list in format 1" "$(printf '%s\n' "${stage_content[@]}" | median)" "-"
+  row "" "$sh" "bare read of the new version, once" "$(printf '%s\n' "${read_once[@]}" | median)" "-"
+  row "" "$sh" "OrbexStage --all" "$(printf '%s\n' "${stage_all[@]}" | median)" "-"
+  row "start -> exit after the changed-only stage (ms)" "$tc" \
+    "start -> exit after the --all stage" "$(printf '%s\n' "${start_all[@]}" | median)" "<= 0.1"
+  row "" "$tc" "start, no update + bare 2 % copy, summed" "$(printf '%s\n' "${reference[@]}" | median)" "<= 1.2"
   rm -rf "$install"
 }
 make_release "$data/tree-10k" "$data/release-10k" "$data/changed-10k"
@@ -494,7 +640,8 @@ echo
 echo "scripts/bench.sh ${1:-(default rounds)}: medians, $(date -u +%Y-%m-%d), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
 echo "$(nproc) cores, $(uname -sr), $($(wine_loader_for "$arch") --version 2>/dev/null), $arch programs under Wine (size: the 32-bit build)."
 echo "Rounds, each contender once a round, in turns: starts $HANDOFF_RUNS; 1,000-file update $SMALL_ROUNDS;"
-echo "10,000-file update $LARGE_ROUNDS; changed-only staging $SMALL_ROUNDS, with --all in $LARGE_ROUNDS of them; listings $LIST_RUNS runs."
+echo "2,000-file update $FLOOR_ROUNDS; 10,000-file update $LARGE_ROUNDS; changed-only staging $SMALL_ROUNDS, with --all in"
+echo "$LARGE_ROUNDS of them; listings $LIST_RUNS runs. Lists written by OrbexStage: \"$stager_list_header\"."
 echo "Test data made from Linux and reused across runs: ${data#"$ORBEX_ROOT"/}"
 echo
 printf '| %-54s | %10s | %-42s | %10s | %5s | %-10s |\n' "measure" "Orbex" "reference" "reference" "ratio" "target"
@@ -504,3 +651,7 @@ printf '%s\n' "${rows[@]}"
 echo
 echo "size ceiling: ORBEX_LAUNCHER_SIZE_CEILING in CMakeLists.txt, $ceiling bytes ($((ceiling / 1024)) KiB)"
 echo "imports of dist/Orbex.exe: $imports"
+if [ "$stager_list_header" != "Orbex version list 2" ]; then
+  echo "OrbexStage wrote lists without sizes and hashes: each verification row compares two applies"
+  echo "without verification, and the stage \"by hash\" compares contents, as its reference does."
+fi

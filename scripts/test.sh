@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the release launcher and the Windows test
-# programs, and runs every test: the Windows suite under Wine through ctest,
-# then the native sanitizer and fuzzing runs of the portable code, then the
-# set-up test (scripts/setup-test.sh), which also runs the demo.
+# Installs what is missing, builds the release launcher, the Windows test
+# programs and the benchmark programs, and runs every test: the Windows suite
+# under Wine through ctest, then the native sanitizer and fuzzing runs of the
+# portable code, then the set-up test (scripts/setup-test.sh), which also runs
+# the demo.
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
 prepare_wine_work test
 arch=$ARCH work=$WORK
-log "building the Windows test programs ($arch)"
+log "building the Windows test programs and the benchmark programs ($arch)"
 # The tests read the shipped 32-bit launcher from where the test user can.
 mkdir -p "$work/shipped"
 cp "$ORBEX_ROOT/dist/Orbex.exe" "$work/shipped/Orbex.exe"
-configure_and_build "$arch" "$work" -DORBEX_BUILD_TESTS=ON \
+# The benchmark programs are built here too, never run: scripts/bench.sh is
+# too slow for every test run, and a program of it that no longer builds for
+# this architecture should fail the tests, not the next benchmark.
+configure_and_build "$arch" "$work" -DORBEX_BUILD_TESTS=ON -DORBEX_BUILD_BENCH=ON \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$work/wine-run" \
   -DORBEX_SHIPPED_LAUNCHER="$work/shipped/Orbex.exe"
 [ "$(id -u)" = 0 ] && chown -R "$ORBEX_TEST_USER" "$work"
