@@ -150,10 +150,16 @@ TEST_F(StageTest, LaunchersStartedTogetherAllHandOffToTheCompleteUpdate) {
         bool killedMidUpdate = false;
         const std::string journal = DataFolder() + "update.journal";
         if (killOne) {
-            // The first holds the lock and is applying once its journal is there.
-            launchers.push_back(StartProgram(Launcher(), Root()));
+            // The first holds the lock and is applying once its journal is
+            // there; it is frozen then, so that it is still applying when it
+            // is killed, however fast the moves are.
+            HANDLE first = nullptr;
+            launchers.push_back(StartProgram(Launcher(), Root(), "", &first));
+            ResumeThread(first);
             for (int i = 0; i < 30000 && !FileExists(journal); ++i)
                 Sleep(1);
+            SuspendThread(first);
+            CloseHandle(first);
         }
         std::vector<HANDLE> threads(killOne ? 3 : 4);
         for (HANDLE& thread : threads)
