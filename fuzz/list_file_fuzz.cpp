@@ -5,6 +5,7 @@
 #include "fuzz/fuzz_check.h"
 #include "update/list_file.h"
 #include "update/update_names.h"
+#include "update/update_status.h"
 
 namespace {
 
@@ -48,6 +49,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(record.find('\n') == std::string::npos && record != "*end");
         if (IsInstallationPath(record))
             CheckAcceptedPath(record);
+        // A record with sizes and digests reads back the same once written.
+        VersionEntry entry, again;
+        if (ParseVersionRecord(record, true, entry)) {
+            FUZZ_CHECK(ParseVersionRecord(FormatVersionRecord(entry), true, again));
+            FUZZ_CHECK(again.path == entry.path && again.hasDigest == entry.hasDigest &&
+                       again.staged == entry.staged && again.size == entry.size &&
+                       again.digest == entry.digest);
+        }
+        // A status line stays one line whatever the path holds.
+        UpdateStatus status;
+        status.state = UpdateState::kWaiting;
+        status.reason = UpdateReason::kInUse;
+        status.path = record;
+        const std::string line = FormatStatusLine(status);
+        FUZZ_CHECK(line.find('\n') == std::string::npos && line.find('\r') == std::string::npos);
     }
     // What was read is written back to the same records.
     StringList again, afterAgain;
