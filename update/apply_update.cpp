@@ -948,7 +948,7 @@ bool PlanSteps(Run& run, Plan& plan) {
 // missing, ERROR_INVALID_DATA when its size or digest differ, or the error
 // of the call that failed.
 DWORD CheckStagedFile(HoldPatience& patience, const std::string& path,
-                      const VersionEntry& expected, std::vector<char>& buffer) {
+                      const VersionEntry* expected, std::vector<char>& buffer) {
     HANDLE opened = INVALID_HANDLE_VALUE;
     DWORD error = Patiently(patience, [&] {
         opened = CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
@@ -958,10 +958,14 @@ DWORD CheckStagedFile(HoldPatience& patience, const std::string& path,
     FileHandle file(opened);
     if (error != 0)
         return error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error;
+    // A list without digests says nothing to check: only that the file
+    // can be moved.
+    if (!expected)
+        return 0;
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.get(), &size))
         return GetLastError();
-    if (static_cast<unsigned long long>(size.QuadPart) != expected.size)
+    if (static_cast<unsigned long long>(size.QuadPart) != expected->size)
         return ERROR_INVALID_DATA;
     Sha256 hash;
     unsigned long long total = 0;
@@ -974,27 +978,31 @@ DWORD CheckStagedFile(HoldPatience& patience, const std::string& path,
         hash.Update(buffer.data(), read);
         total += read;
     }
-    return total == expected.size && hash.Finish() == expected.digest ? 0 : ERROR_INVALID_DATA;
+    return total == expected->size && hash.Finish() == expected->digest ? 0 : ERROR_INVALID_DATA;
 }
 
 // Every file the staged list says is staged, read whole: true when each is
-// there with its size and digest. Otherwise `damaged` tells a damaged tree
-// (to be discarded) from one that cannot be read now (to wait).
+// there with its size and digest, and can be moved. Without digests in the
+// list, only that every staged file can be moved now. Otherwise `damaged`
+// tells a damaged tree (to be discarded) from one that cannot be read now
+// (to wait).
 bool VerifyStaged(Run& run, const Plan& plan, bool& damaged) {
     damaged = false;
     std::vector<char> buffer(256 * 1024);
     HoldPatience once = NoPatience();
     std::vector<size_t> held;
-    for (size_t i = 0; i < plan.staged.checks.size(); ++i) {
+    const auto expected = [&plan](size_t i) {
+        return i < plan.staged.checks.size() ? plan.staged.checks[i] : nullptr;
+    };
+    for (size_t i = 0; i < plan.staged.files.size(); ++i) {
         const DWORD error =
-            CheckStagedFile(once, run.at.update + plan.staged.files[i], *plan.staged.checks[i], buffer);
+            CheckStagedFile(once, run.at.update + plan.staged.files[i], expected(i), buffer);
         if (error != 0)
             held.push_back(i);
     }
     for (size_t i : held) {
         const std::string& file = plan.staged.files[i];
-        const DWORD error =
-            CheckStagedFile(run.patience, run.at.update + file, *plan.staged.checks[i], buffer);
+        const DWORD error = CheckStagedFile(run.patience, run.at.update + file, expected(i), buffer);
         if (error == 0)
             continue;
         const std::string shown = kUpdateFolderName + file;
