@@ -501,6 +501,14 @@ ApplyOutcome RollBack(Run& run, const Steps& steps, size_t count) {
     return ApplyOutcome::kKept;
 }
 
+// Reports the failure of `step`: a staged file not found to move in is
+// named where it was staged.
+void FailedStep(Run& run, const Step& step, DWORD error) {
+    run.FailedCall(step.kind == 'I' && error == ERROR_FILE_NOT_FOUND ? kUpdateFolderName + step.path
+                                                                      : step.path,
+                   error);
+}
+
 // Runs the steps in order, `resume` for a journal whose steps may have run
 // already; `limit` (when not negative) stops the run after that many. The
 // number run to the end, or the index of the step that failed.
@@ -509,10 +517,7 @@ size_t RunSteps(Run& run, const Steps& steps, bool resume, long limit) {
     for (; i < steps.size() && (limit < 0 || i < static_cast<size_t>(limit)); ++i) {
         const DWORD error = resume ? EnsureDone(run, steps, i) : Do(run, steps, i);
         if (error != 0) {
-            run.FailedCall(steps[i].kind == 'I' && error == ERROR_FILE_NOT_FOUND
-                               ? kUpdateFolderName + steps[i].path
-                               : steps[i].path,
-                           error);
+            FailedStep(run, steps[i], error);
             break;
         }
     }
@@ -544,10 +549,7 @@ size_t RunFreshSteps(Run& run, const Steps& steps, long limit) {
     size_t ran = 0;
     const auto stopped = [&] { return limit >= 0 && ran == static_cast<size_t>(limit); };
     const auto fail = [&](size_t i, DWORD error) {
-        run.FailedCall(steps[i].kind == 'I' && error == ERROR_FILE_NOT_FOUND
-                           ? kUpdateFolderName + steps[i].path
-                           : steps[i].path,
-                       error);
+        FailedStep(run, steps[i], error);
         return steps.size() + 1;
     };
     for (size_t i = 0; i < steps.size() && !stopped(); ++i) {
