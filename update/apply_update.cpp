@@ -969,18 +969,20 @@ DWORD CheckStagedFile(HoldPatience& patience, const std::string& path,
         return GetLastError();
     if (static_cast<unsigned long long>(size.QuadPart) != expected->size)
         return ERROR_INVALID_DATA;
+    // Nothing can write the file while it is open here, so reading its size
+    // is reading it whole, without the call that would find its end.
     Sha256 hash;
-    unsigned long long total = 0;
-    for (;;) {
+    for (unsigned long long left = expected->size; left > 0;) {
+        const DWORD want = static_cast<DWORD>(left < buffer.size() ? left : buffer.size());
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+        if (!ReadFile(file.get(), buffer.data(), want, &read, nullptr))
             return GetLastError();
         if (read == 0)
-            break;
+            return ERROR_INVALID_DATA;
         hash.Update(buffer.data(), read);
-        total += read;
+        left -= read;
     }
-    return total == expected->size && hash.Finish() == expected->digest ? 0 : ERROR_INVALID_DATA;
+    return hash.Finish() == expected->digest ? 0 : ERROR_INVALID_DATA;
 }
 
 // Every file the staged list says is staged, read whole: true when each is
