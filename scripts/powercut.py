@@ -786,9 +786,11 @@ class Scenario:
 
 def scenario_list(quick):
     if quick:
-        return [Scenario("apply", "apply", 24), Scenario("stage", "stage", 12)]
+        return [Scenario("apply", "apply", 24), Scenario("recovery-commit", "apply", 24),
+                Scenario("stage", "stage", 12)]
     return [Scenario("apply", "apply", 200), Scenario("recovery", "apply", 200),
-            Scenario("stage", "stage", 40), Scenario("apply-unlisted", "apply", 60)]
+            Scenario("recovery-commit", "apply", 200), Scenario("stage", "stage", 40),
+            Scenario("apply-unlisted", "apply", 60)]
     # The status file's scenario joins here once the apply writes one.
 
 
@@ -1068,14 +1070,21 @@ def describe(ev):
     return "%s %s" % (kind, ev[1])
 
 
-def recovery_base(info):
-    """The state a cut leaves in the middle of the apply's moves (data model),
-    as the base from which the recovery is recorded."""
+def recovery_base(info, name):
+    """The state from which a recovery is recorded: for "recovery", a cut in
+    the middle of the apply's moves (data model); for "recovery-commit", a cut
+    after the apply appended to its journal (its commit mark), before the
+    flush, with the appended bytes read as zeros."""
     events = info["events"]
-    renames = [k for k, ev in enumerate(events) if ev[0] == "rename"]
-    target = renames[len(renames) // 2]
+    if name == "recovery":
+        renames = [k for k, ev in enumerate(events) if ev[0] == "rename"]
+        target, wanted = renames[len(renames) // 2], "data"
+    else:
+        target = [k for k, ev in enumerate(events)
+                  if ev[0] == "write" and ev[1] == "update.journal" and ev[2] > 0][0]
+        wanted = "zeros"
     for k, model, state in build_states(info["base"], events):
-        if k == target and model == "data":
+        if k == target and model == wanted:
             return state
     raise AssertionError("no such state")
 
@@ -1087,7 +1096,8 @@ def main():
     ap.add_argument("--user", default="")
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--replay", help="SCENARIO:K:MODEL, one state, checked and kept")
+    ap.add_argument("--replay", help="SCENARIO:K:MODEL, one state, checked and kept "
+                    "(with --quick for a state the quick share printed)")
     ap.add_argument("--scenario", action="append", help="only this scenario (repeatable)")
     args = ap.parse_args()
     if args.replay:
@@ -1098,20 +1108,18 @@ def main():
     if args.replay:
         name, k, model = args.replay.split(":")
         only = (name, int(k), model)
-        wanted = {name, "apply"} if name == "recovery" else {name}
-        scenarios = [s for s in scenario_list(False) + scenario_list(True) if s.name in wanted]
-        seen = set()
-        scenarios = [s for s in scenarios if not (s.name in seen or seen.add(s.name))]
-        if name == "recovery":
-            scenarios.sort(key=lambda s: s.name != "apply")
+        wanted = {name, "apply"} if name.startswith("recovery") else {name}
+        scenarios = [s for s in scenario_list(args.quick) if s.name in wanted]
+        scenarios.sort(key=lambda s: s.name != "apply")
     if args.scenario:
-        wanted = set(args.scenario) | ({"apply"} if "recovery" in args.scenario else set())
-        scenarios = [s for s in scenario_list(False) if s.name in wanted]
+        wanted = set(args.scenario) | ({"apply"} if any(n.startswith("recovery") for n in args.scenario)
+                                       else set())
+        scenarios = [s for s in scenario_list(args.quick) if s.name in wanted]
     total = wrong = 0
     infos = {}
     for sc in scenarios:
         t0 = time.time()
-        recorded = recovery_base(infos["apply"]) if sc.name == "recovery" else None
+        recorded = recovery_base(infos["apply"], sc.name) if sc.name.startswith("recovery") else None
         info = run.prepare(sc, recorded)
         infos[sc.name] = info
         if (only and only[0] != sc.name) or (args.scenario and sc.name not in args.scenario):
@@ -1153,6 +1161,9 @@ def main():
                             sc.name, k, model, k, describe(events[k] if k >= 0 else None),
                             " / ".join(problems)), flush=True)
                 groups[key][0] = None
+        if bad:
+            print("replay one with: bash scripts/powercut.sh %s--replay %s:K:MODEL" % (
+                "--quick " if args.quick else "", sc.name), flush=True)
         total += count
         wrong += bad
         print("%s: %d calls recorded, %d states (%d distinct), %d wrong, %.0f s" % (
