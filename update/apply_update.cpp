@@ -333,8 +333,12 @@ size_t RunSteps(const Folders& at, const Steps& steps, bool resume, long limit) 
     return i;
 }
 
+// The mark begins a line of its own: an earlier append cut off by a power
+// cut can leave zeros of its length at the end (the length reached the disk,
+// the data did not), and a mark appended to that line would never be read
+// as one.
 bool AppendCommitMark(const Folders& at) {
-    return WriteFileThrough(at.journal, std::string(kCommitMark) + "\r\n", true) == 0;
+    return WriteFileThrough(at.journal, std::string("\r\n") + kCommitMark + "\r\n", true) == 0;
 }
 
 ApplyOutcome Recover(const Folders& at) {
