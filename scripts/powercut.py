@@ -18,12 +18,16 @@ The model of a power cut after call k (see the README, "Power cuts, counted"):
 
 import argparse
 import concurrent.futures
+import copy
 import hashlib
 import os
+import pwd
 import re
+import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -512,7 +516,6 @@ def state_key(state):
 def build_states(base, events):
     """For each call k and model, the state a power cut right after call k
     leaves. Yields (k, model, state); k = -1 is the state before the first call."""
-    import copy
     tree = copy.deepcopy(base)
     last_flush_state = snapshot(tree, "data")
     yield -1, "data", last_flush_state
@@ -552,7 +555,6 @@ def materialize(state, root, owner):
     os.makedirs(root)
     uid = gid = None
     if owner is not None:
-        import pwd
         pw = pwd.getpwnam(owner)
         uid, gid = pw.pw_uid, pw.pw_gid
         os.chown(root, uid, gid)
@@ -600,7 +602,6 @@ class Wine:
     def run(self, argv, timeout=120):
         # Output to a file, never a pipe: the programs Wine starts for the
         # prefix inherit the descriptors and outlive the program.
-        import tempfile
         with tempfile.TemporaryFile() as out:
             p = subprocess.run(self.command(argv), stdout=out, stderr=subprocess.STDOUT,
                                timeout=timeout, stdin=subprocess.DEVNULL)
@@ -613,23 +614,17 @@ class Wine:
         self.server("-k")
         time.sleep(0.3)
         script = "%s; status=$?; wineserver -w; exit $status" % " ".join(
-            shlex_quote(x) for x in (["env", "LANG=C.UTF-8", "LC_ALL=C.UTF-8",
+            shlex.quote(x) for x in (["env", "LANG=C.UTF-8", "LC_ALL=C.UTF-8",
                                       os.path.join(self.work, "wine-run")] + argv))
         # strace runs as the caller and runs the command as the user.
         cmd = ["strace", "-f", "-yy", "-qq", "-s", str(1 << 21), "-x", "-o", trace, "-e",
                "trace=" + TRACED] + (["-u", self.user] if self.user else []) + [
                "env", "WINEPREFIX=" + self.prefix, "HOME=" + os.path.join(self.work, "home"),
                "USER=" + (self.user or os.environ.get("USER", "")), "sh", "-c", script]
-        import tempfile
         with tempfile.TemporaryFile() as out:
             p = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
             out.seek(0)
             return p.returncode, out.read().decode("utf-8", "replace").replace("\r", "")
-
-
-def shlex_quote(s):
-    import shlex
-    return shlex.quote(s)
 
 
 def winpath(path):
@@ -928,7 +923,6 @@ class Run:
         root = os.path.join(rec, "app", "OrbexData")
         code, out = self.wine.traced(command, trace)
         events = record_events(trace, root, self.wine.prefix)
-        import copy
         after = copy.deepcopy(base)
         for ev in events:
             apply_event(after, ev)
@@ -985,10 +979,10 @@ class Run:
             version = "old"
         else:
             version = None
-            versions_ = {"new": expected_new, "old": info["old"]}
-            near = min(versions_, key=lambda v: len(tree_diff(installed, versions_[v], 10**6)))
+            candidates = {"new": expected_new, "old": info["old"]}
+            near = min(candidates, key=lambda v: len(tree_diff(installed, candidates[v], 10**6)))
             problems.append("the installation is neither version whole (against %s: %s)"
-                            % (near, "; ".join(tree_diff(installed, versions_[near]))))
+                            % (near, "; ".join(tree_diff(installed, candidates[near]))))
         if final and version != "new":
             problems.append("the run had installed the new version, the start after the cut has not")
         allowed = {"update.version": False, "update.status": False}
