@@ -783,10 +783,11 @@ def scenario_list(quick):
     if quick:
         return [Scenario("apply", "apply", 24), Scenario("recovery-commit", "apply", 24),
                 Scenario("stage", "stage", 12)]
+    # The status file's scenario (update.status, already allowed by the
+    # checks) joins here once the apply writes one.
     return [Scenario("apply", "apply", 200), Scenario("recovery", "apply", 200),
             Scenario("recovery-commit", "apply", 200), Scenario("stage", "stage", 40),
             Scenario("apply-unlisted", "apply", 60)]
-    # The status file's scenario joins here once the apply writes one.
 
 
 class Run:
