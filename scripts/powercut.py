@@ -781,8 +781,9 @@ class Scenario:
 
 def scenario_list(quick):
     if quick:
-        return [Scenario("apply", "apply", 24), Scenario("recovery-commit", "apply", 24),
-                Scenario("stage", "stage", 12)]
+        return [Scenario("apply", "apply", 24), Scenario("recovery", "apply", 24),
+                Scenario("recovery-commit", "apply", 24), Scenario("stage", "stage", 12),
+                Scenario("apply-unlisted", "apply", 12)]
     # The status file's scenario (update.status, already allowed by the
     # checks) joins here once the apply writes one.
     return [Scenario("apply", "apply", 200), Scenario("recovery", "apply", 200),
