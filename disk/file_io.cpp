@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include "base/ansi_string.h"
 #include "base/scoped_handle.h"
+#include "base/system_code_page.h"
 
 namespace {
 
@@ -46,6 +48,18 @@ unsigned long FlushFileToDisk(const std::string& path) {
     const DWORD result = writable.IsOpen() ? FlushHandle(writable.get()) : GetLastError();
     SetFileAttributesA(path.c_str(), attributes);
     return result;
+}
+
+unsigned long FlushFolderToDisk(const std::string& folder) {
+    std::string path = folder;
+    // A trail byte 0x5C is not a backslash; a drive's root keeps its own.
+    if (path.size() > 3 && LastCharIs(path, '\\', IsSystemLeadByte))
+        path.pop_back();
+    FileHandle handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.IsOpen())
+        return GetLastError();
+    return FlushHandle(handle.get());
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content, unsigned long& errorCode,

@@ -14,6 +14,17 @@
 // access, and back again.
 unsigned long FlushFileToDisk(const std::string& path);
 
+// Writes the folder's own entries through to the disk, so that the names
+// made, renamed or deleted in it so far survive a power cut: a rename is
+// otherwise only in the file system's cache (moving a file with
+// MOVEFILE_WRITE_THROUGH does not change that; it flushes only a move done
+// as a copy). `folder` may end with a backslash. 0, or the error code of the
+// call that failed. The flush needs a handle with write access to the
+// folder. NTFS writes its log of name changes up to this point, which holds
+// every earlier change on the volume; under Wine it is an fsync of the
+// folder.
+unsigned long FlushFolderToDisk(const std::string& folder);
+
 // The whole content of the file at `path`; false (with the error code) when
 // it cannot be opened or read, or is larger than `maxBytes`. May throw
 // std::bad_alloc.

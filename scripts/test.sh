@@ -3,7 +3,8 @@
 # programs and the benchmark programs, and runs every test: the Windows suite
 # under Wine through ctest, then the native sanitizer and fuzzing runs of the
 # portable code, then the set-up test (scripts/setup-test.sh), which also runs
-# the demo.
+# the demo, and the quick share of the power-cut tool (scripts/powercut.sh
+# --quick).
 ORBEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ORBEX_ROOT/scripts/common.sh"
 
@@ -38,8 +39,16 @@ log "testing the set-up (package tools stubbed) and the demo"
 setup_status=0
 bash "$ORBEX_ROOT/scripts/setup-test.sh" || setup_status=$?
 
+# The quick share of the power-cut tool (scripts/powercut.sh): every call of
+# an apply and of a stager run cut. Its closing line is its own; its failure,
+# like the set-up test's, fails the run once the closing line is out.
+log "cutting the power after every call of an apply and of a stager run (quick share)"
+powercut_status=0
+bash "$ORBEX_ROOT/scripts/powercut.sh" --quick || powercut_status=$?
+
 # Every other failure above has ended the run already. The closing line counts
 # the test cases that GoogleTest ran in both runs, from the programs' own
 # reports.
 gtest_counts "$work/gtest-results"/*.xml "$ORBEX_BUILD/native/gtest-results"/*.xml
-exit "$setup_status"
+[ "$setup_status" = 0 ] || exit "$setup_status"
+exit "$powercut_status"

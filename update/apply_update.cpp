@@ -606,9 +606,13 @@ size_t RunFreshSteps(Run& run, const Steps& steps, long limit) {
 // kUnfinished when neither is sure: the steps all ran, and the next run
 // finishes them again whichever the disk holds.
 ApplyOutcome Commit(Run& run, const Steps& steps) {
+    // The mark begins a line of its own: an earlier append cut off by a
+    // power cut can leave zeros of its length at the end (the length reached
+    // the disk, the data did not), and a mark appended to that line would
+    // never be read as one.
     DWORD error = Patiently(run.patience, [&] {
-        const DWORD written =
-            WriteFileThrough(run.at.journal, std::string(kCommitMark) + "\r\n", true);
+        const DWORD written = WriteFileThrough(
+            run.at.journal, std::string("\r\n") + kCommitMark + "\r\n", true);
         SetLastError(written);
         return written == 0;
     });

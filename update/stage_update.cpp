@@ -507,6 +507,11 @@ StageResult StageUpdate(const std::string& sourceTree, const std::string& dataFo
         result.filesStaged = result.bytesStaged = result.filesLeftOut = result.bytesLeftOut = 0;
         return result;
     }
+    // The renames that published the update are only in the cache until a
+    // flush; exit code 0 promises an update that survives a power cut.
+    const DWORD flushError = FlushFolderToDisk(data);
+    if (flushError)
+        result.warning = "the published update may not survive a power cut: " + SystemText(flushError, data);
     if (!RemoveEntry(data + kOldFolderName, error))
         result.warning = "the replaced update could not be deleted completely: " + error;
     result.ok = true;
