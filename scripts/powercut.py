@@ -779,13 +779,26 @@ class Scenario:
         self.name, self.kind, self.count = name, kind, count
 
 
+# A whole status file: one line, "<state> <detail>", ended by CR LF.
+STATUS_LINE = re.compile(rb"^(applied|waiting|discarded|unfinished) [^\r\n\x00]+\r\n$")
+
+
+def status_line(data):
+    """The bytes of update.status in `data`, or None when there is none."""
+    try:
+        with open(os.path.join(data, "update.status"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
 def scenario_list(quick):
     if quick:
         return [Scenario("apply", "apply", 24), Scenario("recovery", "apply", 24),
                 Scenario("recovery-commit", "apply", 24), Scenario("stage", "stage", 12),
                 Scenario("apply-unlisted", "apply", 12)]
-    # The status file's scenario (update.status, already allowed by the
-    # checks) joins here once the apply writes one.
+    # Every apply writes update.status: check_apply reads it in each state a
+    # cut leaves and after the next start.
     return [Scenario("apply", "apply", 200), Scenario("recovery", "apply", 200),
             Scenario("recovery-commit", "apply", 200), Scenario("stage", "stage", 40),
             Scenario("apply-unlisted", "apply", 60)]
@@ -959,6 +972,9 @@ class Run:
         data = os.path.join(app, "OrbexData")
         materialize(state, data, self.args.user)
         problems = []
+        cut_status = status_line(data)
+        if cut_status is not None and not STATUS_LINE.match(cut_status):
+            problems.append("the cut left update.status not whole: %r" % cut_status[:80])
         expected_new = info["new"]
         main_whole = True
         if "unflushed_staging" in info and not os.path.exists(os.path.join(data, "update.journal")) \
@@ -987,6 +1003,16 @@ class Run:
                             % (near, "; ".join(tree_diff(installed, candidates[near]))))
         if final and version != "new":
             problems.append("the run had installed the new version, the start after the cut has not")
+        # The start says what it did: a whole line, "applied" for the new
+        # version (none when the cut left nothing for it to do), "waiting"
+        # when the update stays pending.
+        after = status_line(data)
+        if after is not None and not STATUS_LINE.match(after):
+            problems.append("the start left update.status not whole: %r" % after[:80])
+        elif version == "new" and after is not None and not after.startswith(b"applied "):
+            problems.append("update.status does not say applied: %r" % after)
+        elif version == "old" and (after is None or not after.startswith(b"waiting ")):
+            problems.append("update.status does not say waiting: %r" % after)
         allowed = {"update.version": False, "update.status": False}
         if version == "old":
             allowed["update"] = True
