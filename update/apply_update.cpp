@@ -600,8 +600,10 @@ size_t RunFreshSteps(Run& run, const Steps& steps, long limit) {
 }
 
 // The commit mark counts only once it is on the disk. When it cannot be
-// written through, the journal is written again without it, so that what a
-// failed flush left in the file cannot read as a commit after an undo.
+// written through, the journal is read back: without the mark, an undo is
+// safe; with it (a write that went through, a flush that failed), the
+// journal is written again without it, so that it cannot read as a commit
+// after an undo.
 // kApplied when committed, kKept when the mark is surely absent, and
 // kUnfinished when neither is sure: the steps all ran, and the next run
 // finishes them again whichever the disk holds.
@@ -619,6 +621,11 @@ ApplyOutcome Commit(Run& run, const Steps& steps) {
     if (error == 0)
         return ApplyOutcome::kApplied;
     run.FailedCall(kJournalName, error);
+    // Another program holding the journal for reading left it as it was.
+    Steps written;
+    bool committed = false;
+    if (ReadJournal(run.at.journal, written, committed) && !committed)
+        return ApplyOutcome::kKept;
     error = Patiently(run.patience, [&] {
         const DWORD written = WriteFileThrough(run.at.journal, JournalText(steps));
         SetLastError(written);

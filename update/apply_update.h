@@ -7,8 +7,9 @@
 //   B path   move the installed file aside, to update.backup\<n / 256>\<n> for step n
 //   I path   move the staged file into place, from update\path
 //   M path   make a folder the staged version has
-//   R path   remove a folder (emptied, or turned into a file); best effort:
-//            one that still holds something stays
+//   R path   remove a folder (emptied, or turned into a file); one that
+//            still holds the application's files stays, any other failure
+//            is one
 // Before the first change, every installed file that a step moves aside is
 // opened for writing without sharing: a file that is read-only or open in
 // another process (a running program's image included) makes the whole
@@ -29,9 +30,12 @@
 // delete that meets a sharing violation, a lock violation or access denied
 // is tried again after 10, 20, 40, 80 and 160 ms, within kHoldPatienceMs for
 // the check and the steps of one start and kUndoPatienceMs more for an undo.
-// A file held as a running program's image (it can be renamed, not written)
-// is the running application's: it gets no wait, so a start while the
-// application runs costs no more than one without an update.
+// Checks ask every file once before they wait for the ones still held, and
+// a step that meets a held file is put off, with the later steps on the same
+// entry or inside it, until the others have run. A file held as a running
+// program's image (it can be renamed, not written) is the running
+// application's: it gets no wait, so a start while the application runs
+// costs no more than one without an update.
 //
 // Versions. The stager puts the list of every file of the staged version
 // into the staged tree (update\update.version); once applied it is the
@@ -44,6 +48,10 @@
 // without a valid list (staged by other means) adds and replaces only,
 // leaves the installed list as it is, and has its files flushed first (the
 // stager flushes what it stages).
+//
+// A staged list that gives digests also says what is staged: a file the
+// staged tree holds and that list does not stage is not moved in, and goes
+// with the staged tree.
 //
 // Kinds. A staged folder where a file is installed replaces that file; a
 // staged file where a folder is installed replaces the folder when every
