@@ -16,9 +16,11 @@ namespace {
 
 const char kFolder[] = "<dir>";
 
-// A version list in its file form, written here by hand.
-std::string ListText(const std::vector<std::string>& entries) {
-    std::string text = "Orbex version list 1\r\n";
+// A version list in its file form, written here by hand: names only, or
+// with the header of lists with sizes and digests, records as given.
+std::string ListText(const std::vector<std::string>& entries,
+                     const char* header = "Orbex version list 1") {
+    std::string text = std::string(header) + "\r\n";
     for (const std::string& entry : entries)
         text += entry + "\r\n";
     return text + "*end\r\n";
@@ -29,12 +31,8 @@ std::string ListText(const std::vector<std::string>& entries) {
 const char kDigestOf2[] = "d4735e3a265e16eee03f59718b9b5d03019c07d8b6c51f90da3a666eec13ab35";
 const char kDigestOfNew[] = "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437";
 
-// A list with sizes and digests: `records` are its lines as written.
 std::string DigestListText(const std::vector<std::string>& records) {
-    std::string text = "Orbex version list 2\r\n";
-    for (const std::string& record : records)
-        text += record + "\r\n";
-    return text + "*end\r\n";
+    return ListText(records, "Orbex version list 2");
 }
 
 std::string StagedRecord(const std::string& content, const char* digest, const std::string& path) {
