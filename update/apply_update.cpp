@@ -73,10 +73,11 @@ struct Run {
         UpdateReason reason = UpdateReason::kSystemError;
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
             reason = UpdateReason::kInUse;
-        const DWORD attributes = GetFileAttributesA((at.data + relative).c_str());
-        if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & FILE_ATTRIBUTE_READONLY))
-            reason = UpdateReason::kReadOnly;
+        if (error == ERROR_ACCESS_DENIED) {
+            const DWORD attributes = GetFileAttributesA((at.data + relative).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+                reason = UpdateReason::kReadOnly;
+        }
         Fail(reason, relative, error);
     }
     ApplyResult Ended(ApplyOutcome outcome) const {

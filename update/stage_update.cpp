@@ -146,18 +146,13 @@ bool DigestOfFile(const std::string& path, Sha256Digest& digest, std::vector<cha
     return true;
 }
 
-// True when the installed file holds exactly what the source file of `size`
-// bytes holds; `sourceDigest` is then the source's digest. Anything that
-// keeps it from being read whole counts as different: missing, a folder,
-// unreadable, or open for writing elsewhere.
+// True when the installed file, of the source file's size, holds exactly
+// what the source file holds; `sourceDigest` is then the source's digest.
+// Anything that keeps it from being read whole counts as different:
+// unreadable, or open for writing elsewhere. The two buffers are of one size.
 bool SameAsInstalled(const std::string& sourceFile, const std::string& installedFile,
-                     unsigned long long size, Sha256Digest& sourceDigest) {
-    WIN32_FILE_ATTRIBUTE_DATA installed;
-    if (!GetFileAttributesExA(installedFile.c_str(), GetFileExInfoStandard, &installed) ||
-        (installed.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        ((static_cast<unsigned long long>(installed.nFileSizeHigh) << 32) |
-         installed.nFileSizeLow) != size)
-        return false;
+                     Sha256Digest& sourceDigest, std::vector<char>& fromSource,
+                     std::vector<char>& fromInstalled) {
     // Sharing read only: the open fails while the running application has the
     // file open for writing, and nothing can write it while it is compared.
     // The application may be running, so the handle lives for this one read.
@@ -168,7 +163,6 @@ bool SameAsInstalled(const std::string& sourceFile, const std::string& installed
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!installedHandle.IsOpen() || !sourceHandle.IsOpen())
         return false;
-    std::vector<char> fromSource(1 << 16), fromInstalled(1 << 16);
     Sha256 hash;
     for (;;) {
         DWORD sourceRead = 0, installedRead = 0;
@@ -278,19 +272,20 @@ bool EntryExists(const std::string& folder) {
 }
 
 // True when the installed file at the source file's place holds what the
-// source file holds; `digest` is then the source's. Where the installed
-// list gives a digest, the source is read and the installed file only
-// asked for its size; elsewhere both are read and compared.
+// source file holds; `digest` is then the source's. The installed file is
+// asked for its size first; where the installed list gives a digest, only
+// the source is then read, elsewhere both are read and compared.
 bool SameAsInstalledFile(const std::string& from, const std::string& data, const SourceFile& file,
                          const InstalledDigests& installed, Sha256Digest& digest,
-                         std::vector<char>& buffer) {
+                         std::vector<char>& buffer, std::vector<char>& installedBuffer) {
     const std::string installedPath = data + file.relative;
+    unsigned long long installedSize = 0;
+    if (!InstalledFileSize(installedPath, installedSize) || installedSize != file.size)
+        return false;
     const auto known = installed.find(file.relative);
     if (known == installed.end())
-        return SameAsInstalled(from, installedPath, file.size, digest);
-    unsigned long long installedSize = 0;
-    return known->second->size == file.size && InstalledFileSize(installedPath, installedSize) &&
-           installedSize == file.size && DigestOfFile(from, digest, buffer) &&
+        return SameAsInstalled(from, installedPath, digest, buffer, installedBuffer);
+    return known->second->size == file.size && DigestOfFile(from, digest, buffer) &&
            digest == known->second->digest;
 }
 
@@ -327,7 +322,9 @@ bool CopyTree(const std::string& source, const std::string& target, const std::s
                 installed.emplace(entry.path, &entry);
         }
     }
-    std::vector<char> buffer(256 * 1024);
+    // One pair of buffers for every file: the source's, and the installed
+    // file's when the two are compared.
+    std::vector<char> buffer(256 * 1024), installedBuffer(buffer.size());
     // The whole version, staged or left out, so that the launcher can tell
     // what the installed version has that this one no longer has, and check
     // what it moves in.
@@ -344,7 +341,8 @@ bool CopyTree(const std::string& source, const std::string& target, const std::s
         entry.path = file.relative;
         entry.hasDigest = true;
         entry.size = file.size;
-        if (!stageAll && SameAsInstalledFile(from, data, file, installed, entry.digest, buffer)) {
+        if (!stageAll && SameAsInstalledFile(from, data, file, installed, entry.digest, buffer,
+                                            installedBuffer)) {
             ++result.filesLeftOut;
             result.bytesLeftOut += file.size;
             entries.push_back(entry);
